@@ -1,0 +1,25 @@
+/*
+ * Capture threads: one detached thread per device opens it with libpcap and
+ * pushes every Ethernet IPv4 frame, decoded, into the packet queue, until
+ * `running` is cleared.
+ */
+#ifndef NORVO_CAPTURE_CAPTURE_H
+#define NORVO_CAPTURE_CAPTURE_H
+
+#include <pcap/pcap.h>
+#include <stdint.h>
+
+#include "capture/packet.h"
+
+#define CAPTURE_SNAPLEN 96     /* bytes */
+#define CAPTURE_TIMEOUT_MS 100 /* ms, libpcap read time-out */
+#define CAPTURE_MIN_CAPLEN 39  /* bytes: Ethernet + IPv4 header + both ports */
+
+/* Thread body; the argument is the struct device. */
+void *capture_thread(void *device);
+/* libpcap callback; user is the struct device. */
+void capture_packet(u_char *user, const struct pcap_pkthdr *header, const u_char *bytes);
+/* Pure decoder: 1 and *out filled for an Ethernet IPv4 frame, else 0. */
+int capture_decode(const uint8_t *bytes, uint32_t caplen, uint32_t len, struct packet_info *out);
+
+#endif

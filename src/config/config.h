@@ -1,0 +1,89 @@
+/*
+ * Configuration model and file reader.
+ *
+ * The reader builds every record here once, on the main thread, before any
+ * other thread exists. Afterwards the records are read-only and live until
+ * the process ends, with two exceptions: each category's `table`, which the
+ * accounting cycle replaces every cycle, and each device's `handle`, which
+ * its capture thread sets once.
+ */
+#ifndef NORVO_CONFIG_CONFIG_H
+#define NORVO_CONFIG_CONFIG_H
+
+#include <pcap/pcap.h>
+#include <pthread.h>
+#include <stdint.h>
+
+struct iptable;
+
+#define DEVICE_NAME_SIZE 36  /* bytes, 35 characters and NUL */
+#define CAT_NAME_SIZE 32     /* bytes, 31 characters and NUL */
+#define DB_FIELD_SIZE 32     /* bytes, 31 characters and NUL */
+#define FILE_PATH_SIZE 1024  /* bytes, 1023 characters and NUL */
+
+enum dump_types {
+    DUMP_STDOUT = 0,
+    DUMP_SYSLOG = 1,
+    DUMP_TEXTFILE = 2,
+    DUMP_BINFILE = 3,
+    DUMP_MYSQL = 4,
+    DUMP_PGSQL = 5,
+    DUMP_BAD = 6, /* every unrecognised type name */
+};
+
+struct rule {
+    uint32_t ip;   /* network address, a.b.c.d as a<<24|b<<16|c<<8|d */
+    uint32_t mask; /* same representation */
+    uint32_t port; /* 0 matches every port */
+    uint8_t proto; /* never set by the file; shown by the status report */
+    int policy;    /* 1 account, 0 ignore */
+    struct rule *next;
+};
+
+struct db_params {
+    char host[DB_FIELD_SIZE];
+    char db[DB_FIELD_SIZE];
+    char table[DB_FIELD_SIZE];
+    char login[DB_FIELD_SIZE];
+    char password[DB_FIELD_SIZE];
+};
+
+struct device {
+    pcap_t *handle; /* null until the capture thread opened the interface */
+    pthread_t thread;
+    char name[DEVICE_NAME_SIZE];
+    struct device *next;
+};
+
+struct cat {
+    char name[CAT_NAME_SIZE];
+    struct rule *primary;   /* own side, file order */
+    struct rule *secondary; /* peers, file order */
+    struct iptable *table;  /* counters of the running cycle */
+    int time_divider;
+    int byte_divider;
+    struct cat *next;
+    int dump_type;          /* enum dump_types */
+    struct db_params *db;   /* MySQL and PgSQL only */
+    char *file;             /* FILE_PATH_SIZE buffer; TextFile and BinFile only */
+};
+
+struct settings {
+    int period;      /* seconds */
+    int device_count;
+    int buffer_size; /* packet queue slots */
+    struct device *devices; /* reverse file order */
+    struct cat *cats;       /* file order */
+};
+
+/* Name of a dump type 0..6; "--Error: Bad Option--" for anything else. */
+const char *dump_type_name(int number);
+
+/* Defaults, then the file. Fatal errors end the process with status 1. */
+struct settings *config_load(struct settings *config, const char *path);
+int config_read_config_file(struct settings *config, const char *path);
+
+char *config_next_token(char **cursor);
+uint32_t config_parse_ipv4(const char *text);
+
+#endif

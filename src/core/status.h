@@ -1,0 +1,16 @@
+/*
+ * Status report: settings, queue fill, devices, categories and rules.
+ */
+#ifndef NORVO_CORE_STATUS_H
+#define NORVO_CORE_STATUS_H
+
+#include <stdio.h>
+
+#include "config/config.h"
+
+/* The report for `config` on standard output. */
+void print_status(void);
+/* The same report for any settings and free-slot count, into any stream. */
+void status_write(FILE *out, const struct settings *settings, int free_slots);
+
+#endif

@@ -1,0 +1,39 @@
+/*
+ * Storage back-ends and the rules they share. Each back-end takes the
+ * category copy of a finished cycle, walks its table to the end and returns
+ * 0 on success, 1 on failure. They are called by the dump thread only.
+ */
+#ifndef NORVO_DUMP_BACKEND_H
+#define NORVO_DUMP_BACKEND_H
+
+#include <stdint.h>
+#include <time.h>
+
+#include "accounting/iptable.h"
+#include "config/config.h"
+
+/* byte_divider when it is 2 or more, otherwise 1. */
+uint64_t dump_divisor(const struct cat *category);
+/* Time tag of the rows of a dump taken at `now`. */
+int64_t dump_time_tag(const struct cat *category, time_t now);
+
+/* A walk over a dump's table that scales every entry it yields. */
+struct dump_walk {
+    struct iptable *table;
+    uint64_t divisor;
+    int done; /* set once 255.255.255.255 was yielded or the table ran out */
+};
+void dump_walk_start(struct dump_walk *walk, const struct cat *category);
+/* Next entry with its counters divided in place; null at the end. *passes
+ * is 1 when some unscaled counter reached the divisor (the row filter). */
+struct ip_entry *dump_walk_next(struct dump_walk *walk, int *passes);
+/* "Tue, 03 Mar 2009 14:05:09 +0100", local time of `now`, into buf. */
+void dump_format_time(time_t now, char *buf, size_t size);
+
+int dump_stdout(struct cat *old_cat);
+int dump_syslog(struct cat *old_cat);
+int dump_textfile(struct cat *old_cat);
+int dump_binfile(struct cat *old_cat);
+int dump_mysql(struct cat *old_cat);
+
+#endif
