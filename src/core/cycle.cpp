@@ -1,0 +1,117 @@
+/*
+ * The accounting cycle. The main thread is the only consumer of the packet
+ * queue and owns the running cycle's tables; at the cycle end each table
+ * moves, inside a heap copy of its category, to a dump thread of its own.
+ *
+ * The wait for a packet is bounded by the end of the period, so a cycle
+ * ends on time on a quiet network, and within one queue wait slice after
+ * SIGHUP or SIGTERM.
+ */
+#include "core/cycle.h"
+
+#include <assert.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+#include <time.h>
+
+#include "accounting/account.h"
+#include "accounting/iptable.h"
+#include "capture/queue.h"
+#include "core/daemon.h"
+#include "core/status.h"
+#include "dump/dump.h"
+
+/* Milliseconds until the period ends, at most one wait slice; 0 when over. */
+static int cycle_wait_ms(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    int64_t end = cycle_start.load() + config->period;
+    if (!running.load() || now.tv_sec >= end)
+        return 0;
+    int64_t left = (end - now.tv_sec) * 1000 - now.tv_nsec / 1000000;
+    if (left > QUEUE_WAIT_SLICE_MS)
+        return QUEUE_WAIT_SLICE_MS;
+    return left > 0 ? (int)left : 1;
+}
+
+static void cycle_new_tables(void)
+{
+    if (debug)
+        puts("Initializing Cats");
+    for (struct cat *c = config->cats; c; c = c->next) {
+        debug_printf("Initializing Category %s\n", c->name);
+        c->table = iptable_new();
+        if (!c->table)
+            log_msg(LOG_ERR, "Cannot create the address table of category %s: %s; "
+                    "its traffic is not counted in this cycle", c->name, strerror(errno));
+    }
+}
+
+static void cycle_account(void)
+{
+    struct packet_info packet;
+    for (;;) {
+        int wait_ms = cycle_wait_ms();
+        if (wait_ms == 0)
+            return;
+        if (queue_pop(&packet, wait_ms) != 0)
+            continue;
+        for (struct cat *c = config->cats; c; c = c->next) {
+            if (c->table)
+                account_packet(c, &packet);
+        }
+    }
+}
+
+static void cycle_discard(void)
+{
+    for (struct cat *c = config->cats; c; c = c->next) {
+        if (c->table)
+            iptable_destroy(c->table);
+        c->table = nullptr;
+    }
+}
+
+static void cycle_dispatch(void)
+{
+    if (active_dumps.load() != 0) {
+        log_msg(LOG_ERR, "ERROR: Privious dump still active. Aborting this one! Data lost! "
+                "Please increase cycle time.");
+        cycle_discard();
+        return;
+    }
+    for (struct cat *c = config->cats; c; c = c->next) {
+        log_msg(LOG_INFO, "Dumping category %s", c->name);
+        debug_printf("Dumping Category %s\n", c->name);
+        struct cat *old_cat = (struct cat *)malloc(sizeof *old_cat);
+        assert(old_cat);
+        *old_cat = *c;
+        c->table = nullptr; /* the copy owns it now */
+        pthread_t thread;
+        int err = pthread_create(&thread, &thread_attr, dump_thread, old_cat);
+        if (err != 0) {
+            log_msg(LOG_ERR, "Cannot start the dump thread of category %s: %s; "
+                    "the counts of this cycle are lost", old_cat->name, strerror(err));
+            if (old_cat->table)
+                iptable_destroy(old_cat->table);
+            free(old_cat);
+        }
+    }
+}
+
+void cycle_run(void)
+{
+    while (running.load()) {
+        cycle_new_tables();
+        cycle_account();
+        if (debug)
+            print_status();
+        cycle_start.store(time(nullptr));
+        if (debug)
+            puts("starting dump-sequence");
+        cycle_dispatch();
+    }
+}

@@ -1,0 +1,231 @@
+"""Helpers for the system tests: find the built programs, run the real
+daemon, and read what it sends to the system log.
+
+Syslog: `SyslogCapture` binds a Unix datagram socket in a temporary
+directory. `run_norvo(..., syslog=capture)` starts norvo in a private mount
+namespace (unshare -m) in which a tmpfs covers /dev, the devices a program
+needs (null, zero, random, urandom, pts, shm) are bound back, and the
+socket is bound on /dev/log. The host's /dev stays untouched. Each datagram
+is parsed into a `LogLine` (facility, level, identity, pid, text).
+
+Network: `run_norvo(..., netns=NAME)` runs the daemon inside an existing
+network namespace (nsenter), so it captures on that namespace's interfaces.
+
+Every process is started here and ended by its pid; every wait is bounded.
+"""
+
+import os
+import re
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+LOG_DAEMON = 3
+LOG_ERR, LOG_NOTICE, LOG_INFO = 3, 5, 6
+
+BUILD_DIR = os.environ.get(
+    "NORVO_BUILD_DIR",
+    os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+
+
+def program(name):
+    """Path of a built program: norvo, norvo-binread or norvo-inject."""
+    for sub in ("", "tests"):
+        path = os.path.join(BUILD_DIR, sub, name)
+        if os.path.exists(path):
+            return os.path.abspath(path)
+    return os.path.abspath(os.path.join(BUILD_DIR, name))
+
+
+_LINE = re.compile(r"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d )?(\S+?)\[(\d+)\]: (.*)$", re.S)
+
+
+class LogLine:
+    def __init__(self, raw):
+        self.raw = raw
+        m = _LINE.match(raw)
+        if not m:
+            raise ValueError("not a syslog line: %r" % raw)
+        prio = int(m.group(1))
+        self.facility, self.level = prio >> 3, prio & 7
+        self.ident, self.pid = m.group(3), int(m.group(4))
+        self.text = m.group(5).rstrip("\n")
+
+    def __repr__(self):
+        return "<%d.%d %s[%d] %s>" % (self.facility, self.level, self.ident, self.pid, self.text)
+
+
+class SyslogCapture:
+    """A /dev/log stand-in: collects every datagram sent to its socket."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="norvo-syslog-")
+        self.path = os.path.join(self.dir, "log")
+        self.olddev = os.path.join(self.dir, "olddev")  # where the namespace keeps the real /dev
+        os.mkdir(self.olddev)
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+        self.sock.settimeout(0.1)
+        self.lines = []
+        self._lock = threading.Lock()
+        self._stop = False
+        self._thread = threading.Thread(target=self._receive, daemon=True)
+        self._thread.start()
+
+    def _receive(self):
+        while not self._stop:
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self._lock:
+                self.lines.append(LogLine(data.decode("utf-8", "replace")))
+
+    def snapshot(self):
+        with self._lock:
+            return list(self.lines)
+
+    def texts(self):
+        return [line.text for line in self.snapshot()]
+
+    def wait_for(self, predicate, timeout=10.0):
+        """First line for which predicate(line) holds, or None after timeout."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for line in self.snapshot():
+                if predicate(line):
+                    return line
+            time.sleep(0.05)
+        return None
+
+    def wait_text(self, text, timeout=10.0):
+        return self.wait_for(lambda l: l.text == text, timeout)
+
+    def close(self):
+        self._stop = True
+        self._thread.join(2)
+        self.sock.close()
+        try:
+            os.unlink(self.path)
+            os.rmdir(self.olddev)
+            os.rmdir(self.dir)
+        except OSError:
+            pass
+
+
+# Runs inside the private mount namespace; $1 is the socket, the rest the command.
+_DEV_SETUP = r"""
+set -e
+sock=$1; old=$2; shift 2
+mount --make-rprivate /
+mount --rbind /dev "$old"
+mount -t tmpfs -o mode=755 tmpfs /dev
+for d in null zero random urandom tty; do
+    [ -e "$old/$d" ] || continue
+    touch "/dev/$d"; mount --bind "$old/$d" "/dev/$d"
+done
+for d in pts shm; do
+    [ -d "$old/$d" ] || continue
+    mkdir -p "/dev/$d"; mount --rbind "$old/$d" "/dev/$d"
+done
+ln -s /proc/self/fd /dev/fd
+touch /dev/log; mount --bind "$sock" /dev/log
+exec "$@"
+"""
+
+
+class Norvo:
+    """A running daemon; stdout and stderr are collected by threads."""
+
+    def __init__(self, args, syslog=None, netns=None, env=None):
+        cmd = [program("norvo")] + list(args)
+        if netns:
+            cmd = ["nsenter", "--net=/var/run/netns/" + netns] + cmd
+        if syslog is not None:
+            cmd = ["unshare", "-m", "sh", "-c", _DEV_SETUP, "sh", syslog.path, syslog.olddev] + cmd
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL, env=env)
+        self.pid = self.proc.pid  # unshare, sh and nsenter exec, so this is norvo's pid
+        self._out, self._err = [], []
+        self._lock = threading.Lock()
+        self._readers = [
+            threading.Thread(target=self._read, args=(self.proc.stdout, self._out), daemon=True),
+            threading.Thread(target=self._read, args=(self.proc.stderr, self._err), daemon=True),
+        ]
+        for t in self._readers:
+            t.start()
+
+    def _read(self, stream, sink):
+        for raw in iter(stream.readline, b""):
+            with self._lock:
+                sink.append(raw.decode("utf-8", "replace"))
+
+    def stdout(self):
+        with self._lock:
+            return "".join(self._out)
+
+    def stderr(self):
+        with self._lock:
+            return "".join(self._err)
+
+    def wait_stdout(self, predicate, timeout=10.0):
+        """Waits until predicate(stdout text) holds; returns whether it did."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if predicate(self.stdout()):
+                return True
+            if self.proc.poll() is not None:
+                for t in self._readers:
+                    t.join(1)
+                return bool(predicate(self.stdout()))
+            time.sleep(0.05)
+        return False
+
+    def signal(self, sig):
+        if self.proc.poll() is None:
+            os.kill(self.pid, sig)
+
+    def wait(self, timeout=10.0):
+        """Exit status, or None when the process is still running after timeout."""
+        try:
+            status = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+        for t in self._readers:
+            t.join(2)
+        return status
+
+    def stop(self):
+        """Ends the daemon for good (test clean-up): SIGTERM, then SIGKILL."""
+        if self.proc.poll() is None:
+            self.signal(signal.SIGTERM)
+            if self.wait(5) is None:
+                self.proc.kill()
+                self.proc.wait(5)
+        for t in self._readers:
+            t.join(2)
+
+
+def write_config(testcase, text):
+    """Writes a configuration file that is removed after the test."""
+    fd, path = tempfile.mkstemp(prefix="norvo-", suffix=".conf")
+    with os.fdopen(fd, "w") as f:
+        f.write(text)
+    testcase.addCleanup(os.unlink, path)
+    return path
+
+
+def start_norvo(testcase, args, syslog=True, netns=None):
+    """Starts norvo for a test, with a syslog capture unless syslog=False;
+    both are cleaned up after the test. Returns (norvo, capture or None)."""
+    capture = SyslogCapture() if syslog else None
+    if capture:
+        testcase.addCleanup(capture.close)
+    daemon = Norvo(args, syslog=capture, netns=netns)
+    testcase.addCleanup(daemon.stop)
+    return daemon, capture

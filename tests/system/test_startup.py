@@ -1,0 +1,121 @@
+"""Start-up of the real daemon: command line, start and stop messages,
+configuration errors, the debug banner and the stop signals."""
+
+import os
+import signal
+import subprocess
+import unittest
+
+from harness import (LOG_DAEMON, LOG_ERR, LOG_INFO, LOG_NOTICE, program, start_norvo,
+                     write_config)
+
+CONFIG = """# two categories, no devices
+period 600
+cat office
+primary account 192.168.1.0 255.255.255.0
+secondary ignore 192.168.0.0 255.255.0.0
+secondary account 0.0.0.0 0.0.0.0
+cat misspelt
+dump Sislog
+"""
+
+
+def run(args, timeout=10):
+    return subprocess.run([program("norvo")] + args, capture_output=True, text=True,
+                          timeout=timeout, stdin=subprocess.DEVNULL)
+
+
+class CommandLine(unittest.TestCase):
+    def test_help_shows_the_options_the_documentation_and_a_contact(self):
+        r = run(["--help"])
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("Norvo -- Norvo sniffs you network interfaces and accounts the traffic "
+                      "on a IP basis.", r.stdout)
+        self.assertRegex(r.stdout, r"-c, --config=FILE\s+Configuration File default: "
+                         r"/usr/local/etc/norvo.conf")
+        self.assertRegex(r.stdout, r"-d, --debug\s+Produce debug output")
+        self.assertRegex(r.stdout, r"Report bugs to <\S+@\S+>")
+
+    def test_usage_and_version(self):
+        r = run(["--usage"])
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("[-d?V] [-c FILE] [--config=FILE] [--debug]", r.stdout)
+        r = run(["--version"])
+        self.assertEqual((r.returncode, r.stdout), (0, "norvo 0.7test\n"))
+
+    def test_unknown_option_and_stray_argument_get_argps_status(self):
+        for args in (["--frobnicate"], ["-x"], ["stray"]):
+            r = run(args)
+            self.assertEqual(r.returncode, 64, args)  # EX_USAGE
+            self.assertIn("Try `norvo --help' or `norvo --usage'", r.stderr)
+
+
+class StartAndStop(unittest.TestCase):
+    def test_missing_configuration_file_is_fatal_after_the_start_message(self):
+        path = "/nonexistent/norvo-test.conf"
+        daemon, log = start_norvo(self, ["-c", path])
+        self.assertEqual(daemon.wait(10), 1)
+        self.assertEqual(daemon.stderr(), "Norvo: Error opening configuration file %s.\n"
+                         "Error: No such file or directory\n" % path)
+        start = log.wait_text("Starting norvo Version 0.7test", 2)
+        self.assertIsNotNone(start, log.snapshot())
+        self.assertEqual((start.facility, start.level, start.ident, start.pid),
+                         (LOG_DAEMON, LOG_NOTICE, "norvo", daemon.pid))
+
+    @unittest.skipIf(os.path.exists("/usr/local/etc/norvo.conf"), "a real configuration exists")
+    def test_without_options_the_default_file_is_read(self):
+        daemon, _ = start_norvo(self, [], syslog=False)
+        self.assertEqual(daemon.wait(10), 1)
+        self.assertIn("Norvo: Error opening configuration file /usr/local/etc/norvo.conf.",
+                      daemon.stderr())
+
+    def check_stop(self, sig):
+        conf = write_config(self, CONFIG)
+        daemon, log = start_norvo(self, ["-c", conf])
+        info = log.wait_text("Loading Category misspelt. Dump-Type: --Error: Bad Option--")
+        self.assertIsNotNone(info, log.snapshot())
+        texts = log.texts()
+        self.assertEqual(texts[:3], ["Starting norvo Version 0.7test",
+                                     "Loading Category office. Dump-Type: StdOut",
+                                     "Loading Category misspelt. Dump-Type: --Error: Bad Option--"])
+        self.assertEqual((info.facility, info.level, info.pid), (LOG_DAEMON, LOG_INFO, daemon.pid))
+        daemon.signal(sig)
+        self.assertEqual(daemon.wait(5), 0)
+        end = log.wait_text("Norvo terminated", 2)
+        self.assertIsNotNone(end, log.snapshot())
+        self.assertEqual((end.facility, end.level, end.pid), (LOG_DAEMON, LOG_NOTICE, daemon.pid))
+        self.assertFalse([l for l in log.snapshot() if l.level <= LOG_ERR], log.snapshot())
+        return daemon, log
+
+    def test_sigterm_ends_the_daemon_with_status_0(self):
+        daemon, log = self.check_stop(signal.SIGTERM)
+        # the last cycle is still dumped, to standard output for "office"
+        self.assertIn("Starting dump sequence of category office ==", daemon.stdout())
+        self.assertIn("Dumping category office", log.texts())
+
+    def test_sigint_acts_as_sigterm(self):
+        self.check_stop(signal.SIGINT)
+
+
+class Debug(unittest.TestCase):
+    def test_banner_start_up_lines_and_report_before_the_queue(self):
+        conf = write_config(self, CONFIG)
+        daemon, _ = start_norvo(self, ["-d", "-c", conf], syslog=False)
+        self.assertTrue(daemon.wait_stdout(lambda o: "Starting Thread sequence...\n" in o))
+        out = daemon.stdout()
+        expected_head = ("Debugging Mode Enabled\n\nCONFIG_FILE = %s\nDEBUG = yes\n\n"
+                         "Initializing Mutex\nReading Config\nCompiled with MySQL support\n"
+                         "Buffer_size: 500\nQueue 0%% full\nCycletime: 600\nDevicecount: 0\n"
+                         "Devices:\nCat: office\n" % conf)
+        self.assertTrue(out.startswith(expected_head), out)
+        report_end = " Secondary:\n | IP: 000.000.000.000 MASK: 000.000.000.000 VALUE: 0\n"
+        self.assertIn(report_end + "Initializing Queue.\nStarting Thread sequence...\n", out)
+        self.assertIn("Initializing Cats\nInitializing Category office\n"
+                      "Initializing Category misspelt\n", out)
+        daemon.signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait(5), 0)
+        self.assertIn("starting dump-sequence\nDumping Category office\n", daemon.stdout())
+
+
+if __name__ == "__main__":
+    unittest.main()
