@@ -23,7 +23,7 @@ constexpr uint32_t ip4(uint32_t a, uint32_t b, uint32_t c, uint32_t d)
 constexpr int ACCOUNT = 1;
 constexpr int IGNORE = 0;
 
-struct RuleSpec {
+struct RuleLine {
     uint32_t ip;
     uint32_t mask;
     uint32_t port;
@@ -36,7 +36,7 @@ struct Category {
     struct cat record;
     std::deque<struct rule> rules; /* stable addresses for the links */
 
-    Category(const std::vector<RuleSpec> &primary, const std::vector<RuleSpec> &secondary)
+    Category(const std::vector<RuleLine> &primary, const std::vector<RuleLine> &secondary)
     {
         memset(&record, 0, sizeof record);
         strcpy(record.name, "test");
@@ -46,10 +46,10 @@ struct Category {
     }
     ~Category() { iptable_destroy(record.table); }
 
-    struct rule *link(const std::vector<RuleSpec> &specs)
+    struct rule *link(const std::vector<RuleLine> &lines)
     {
         struct rule *head = nullptr;
-        for (auto it = specs.rbegin(); it != specs.rend(); ++it) {
+        for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
             rules.push_back(rule{it->ip, it->mask, it->port, 0, it->policy, head});
             head = &rules.back();
         }
@@ -77,8 +77,8 @@ struct Category {
     }
 };
 
-const RuleSpec office = {ip4(192, 168, 1, 0), ip4(255, 255, 255, 0), 0, ACCOUNT};
-const RuleSpec anyone = {0, 0, 0, ACCOUNT};
+const RuleLine office = {ip4(192, 168, 1, 0), ip4(255, 255, 255, 0), 0, ACCOUNT};
+const RuleLine anyone = {0, 0, 0, ACCOUNT};
 
 }  // namespace
 
@@ -229,9 +229,9 @@ namespace {
 
 /* Reference reading of the rules: the policy of the first rule, in list
  * order, whose network holds the address and whose port fits. */
-int reference_match(const std::vector<RuleSpec> &rules, uint32_t address, uint32_t port)
+int reference_match(const std::vector<RuleLine> &rules, uint32_t address, uint32_t port)
 {
-    auto fits = [&](const RuleSpec &r) {
+    auto fits = [&](const RuleLine &r) {
         return (address & r.mask) == r.ip && (r.port == 0 || r.port == port);
     };
     auto first = std::find_if(rules.begin(), rules.end(), fits);
@@ -258,7 +258,7 @@ TEST(AccountRandom, AgreesWithAReferenceModelOnEveryCounterAndTheWalkOrder)
         pool.push_back(UINT32_MAX);
         const uint32_t ports[] = {0, 22, 53, 80, 443};
         auto random_rules = [&]() {
-            std::vector<RuleSpec> rules;
+            std::vector<RuleLine> rules;
             int count = rng() % 5;
             for (int i = 0; i < count; i++) {
                 uint32_t mask = prefix_mask(rng() % 33);
@@ -273,7 +273,7 @@ TEST(AccountRandom, AgreesWithAReferenceModelOnEveryCounterAndTheWalkOrder)
 
         size_t counted = 0; /* guards against a generator that never matches */
         for (int round = 0; round < 20; round++) {
-            std::vector<RuleSpec> primary = random_rules(), secondary = random_rules();
+            std::vector<RuleLine> primary = random_rules(), secondary = random_rules();
             Category c(primary, secondary);
             std::map<uint32_t, std::pair<uint64_t, uint64_t>> model; /* address -> input, output */
             for (int n = 0; n < 500; n++) {
