@@ -1,0 +1,82 @@
+/*
+ * Rule matching and packet accounting.
+ *
+ * Runs on the main thread for every packet taken from the queue and every
+ * category. The rule lists are read-only after start-up; the category's
+ * table belongs to the running cycle, and the entries created here become
+ * the table's to release. Nothing allocates except for the first packet of
+ * an address in a cycle.
+ */
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+
+#include "accounting/account.h"
+#include "accounting/iptable.h"
+#include "core/daemon.h"
+
+int rule_match(const struct rule *rules, uint32_t address, uint32_t port)
+{
+    /* The first fitting rule decides, so an "ignore" placed before a wider
+     * "account" carves out an exception. A rule whose address has bits
+     * outside its mask can never fit. */
+    for (const struct rule *rule = rules; rule != nullptr; rule = rule->next) {
+        if ((address & rule->mask) == rule->ip && (rule->port == 0 || rule->port == port))
+            return rule->policy;
+    }
+    return 0;
+}
+
+/*
+ * The counters of `address` in the category's table, created zero-filled
+ * on first sight. Null when they cannot be created; the packet then goes
+ * uncounted for this address, and the log says so.
+ */
+static struct ip_entry *account_entry(struct cat *category, uint32_t address)
+{
+    struct ip_entry *entry = iptable_lookup(category->table, address);
+    if (entry != nullptr)
+        return entry;
+
+    entry = static_cast<struct ip_entry *>(calloc(1, sizeof *entry));
+    if (entry == nullptr) {
+        log_msg(LOG_ERR, "category %s: counters for %u.%u.%u.%u: %s; packet not counted",
+                category->name, address >> 24, (address >> 16) & 0xff, (address >> 8) & 0xff,
+                address & 0xff, strerror(errno));
+        return nullptr;
+    }
+    entry->ip = address;
+    errno = 0;
+    if (!iptable_insert(category->table, address, entry)) {
+        /* The slot was empty, so a refusal means a level array could not be
+         * allocated (errno set) or the cycle gave the category no table. */
+        int err = errno;
+        log_msg(LOG_ERR, "category %s: table entry for %u.%u.%u.%u: %s; packet not counted",
+                category->name, address >> 24, (address >> 16) & 0xff, (address >> 8) & 0xff,
+                address & 0xff, err != 0 ? strerror(err) : "category has no address table");
+        free(entry);
+        return nullptr;
+    }
+    return entry;
+}
+
+void account_packet(struct cat *category, const struct packet_info *packet)
+{
+    /* Sent: own side is the source, judged by its own port. */
+    if (rule_match(category->primary, packet->src, packet->sport) == 1 &&
+        rule_match(category->secondary, packet->dst, packet->dport) == 1) {
+        struct ip_entry *entry = account_entry(category, packet->src);
+        if (entry != nullptr)
+            entry->output += packet->len;
+    }
+    /* Received: own side is the destination. Independent of the first test,
+     * so traffic between two own addresses counts on both, and a packet to
+     * itself adds to both counters of one entry. */
+    if (rule_match(category->primary, packet->dst, packet->dport) == 1 &&
+        rule_match(category->secondary, packet->src, packet->sport) == 1) {
+        struct ip_entry *entry = account_entry(category, packet->dst);
+        if (entry != nullptr)
+            entry->input += packet->len;
+    }
+}
