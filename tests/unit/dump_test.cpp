@@ -53,8 +53,8 @@ std::string run_stdout(struct cat *category, int *result)
 }
 
 const char *const STAMP =
-    "(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-9]{2} "
-    "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} "
+    "(?:Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-9]{2} "
+    "(?:Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} "
     "[0-9]{2}:[0-9]{2}:[0-9]{2} [+-][0-9]{4}";
 
 } // namespace
