@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -32,7 +33,8 @@
 #endif
 #endif
 #ifdef DUMP_TEST_SANITIZED
-#include <sanitizer/allocator_interface.h>
+/* Provided by the ASan and TSan run-times; gcc ships no header for it. */
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 
 static inline uint32_t test_ip(int a, int b, int c, int d)
@@ -131,6 +133,40 @@ static inline size_t test_count(const std::string &text, const std::string &need
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
         ++count;
     return count;
+}
+
+/* "Tue, 03 Mar 2009 14:05:09 +0100": English names, fixed widths. */
+static inline bool test_is_stamp(const std::string &stamp)
+{
+    if (stamp.size() != 31)
+        return false;
+    struct tm parsed = {};
+    const char *rest = strptime(stamp.c_str(), "%a, %d %b %Y %H:%M:%S ", &parsed);
+    static const char *const days = "Sun Mon Tue Wed Thu Fri Sat ";
+    static const char *const months = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec ";
+    return rest == stamp.c_str() + 26 && (rest[0] == '+' || rest[0] == '-') &&
+           strspn(rest + 1, "0123456789") == 4 &&
+           strstr(days, (stamp.substr(0, 3) + " ").c_str()) != nullptr &&
+           strstr(months, (stamp.substr(8, 3) + " ").c_str()) != nullptr && stamp[3] == ',';
+}
+
+/* The header line of a dump (without its line feed) for category `name`. */
+static inline bool test_is_header(const std::string &line, const std::string &name)
+{
+    const std::string head = "== [ ";
+    const std::string tail = " ] Starting dump sequence of category " + name + " ==";
+    return line.size() == head.size() + 31 + tail.size() && line.compare(0, head.size(), head) == 0 &&
+           test_is_stamp(line.substr(head.size(), 31)) &&
+           line.compare(head.size() + 31, std::string::npos, tail) == 0;
+}
+
+/* The number after the first "timetag:" in `text`; -1 when there is none. */
+static inline long long test_tag_of(const std::string &text)
+{
+    size_t at = text.find("timetag:");
+    if (at == std::string::npos)
+        return -1;
+    return strtoll(text.c_str() + at + 8, nullptr, 10);
 }
 
 /* A fresh directory under /tmp, removed with everything in it at the end. */
