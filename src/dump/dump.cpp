@@ -1,0 +1,176 @@
+/*
+ * Dump threads and the rules every back-end shares.
+ *
+ * Lifecycle: the cycle mallocs a copy of each category (`old_cat`) that
+ * carries the finished cycle's table and starts a detached dump_thread for
+ * it. From then on the thread owns the copy and the table: it counts itself
+ * in `active_dumps`, runs the category's back-end, counts itself out and
+ * releases both. The rule lists, `db` and `file` inside the copy belong to
+ * the live category and are only read here.
+ *
+ * Back-ends scale the table in place while walking it, so a table can be
+ * dumped once only; every walk runs to its end to leave the cursor at 0 for
+ * iptable_destroy.
+ */
+#include <errno.h>
+#include <inttypes.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+
+#include "core/daemon.h"
+#include "dump/backend.h"
+#include "dump/dump.h"
+
+std::atomic<int> active_dumps{0};
+
+#define DUMP_TIME_FORMAT "%a, %d %b %Y %H:%M:%S %z"
+#define DUMP_STAMP_SIZE 64 /* bytes; a stamp has 31 characters */
+
+uint64_t dump_divisor(const struct cat *category)
+{
+    return category->byte_divider >= 2 ? (uint64_t)category->byte_divider : 1;
+}
+
+int64_t dump_time_tag(const struct cat *category, time_t now)
+{
+    /* With a divider the tag is stored as a 32-bit number; the database
+     * rows of earlier versions were keyed that way. */
+    if (category->time_divider > 0)
+        return (int32_t)((int64_t)now / category->time_divider);
+    return (int64_t)now;
+}
+
+void dump_walk_start(struct dump_walk *walk, const struct cat *category)
+{
+    walk->table = category->table;
+    walk->divisor = dump_divisor(category);
+    walk->done = walk->table == nullptr;
+}
+
+struct ip_entry *dump_walk_next(struct dump_walk *walk, int *passes)
+{
+    if (walk->done)
+        return nullptr;
+    struct ip_entry *entry = iptable_next(walk->table);
+    if (entry == nullptr) {
+        walk->done = 1;
+        return nullptr;
+    }
+    /* The cursor wraps to 0 right after 255.255.255.255; another step
+     * would start the walk over. */
+    if (walk->table->cursor == 0)
+        walk->done = 1;
+    if (passes != nullptr)
+        *passes = entry->input >= walk->divisor || entry->output >= walk->divisor;
+    entry->input /= walk->divisor;
+    entry->output /= walk->divisor;
+    return entry;
+}
+
+void dump_format_time(time_t now, char *buf, size_t size)
+{
+    if (size == 0)
+        return;
+    buf[0] = '\0';
+    struct tm local;
+    /* localtime_r: dump threads format at the same moment, each into its own
+     * struct tm. */
+    if (localtime_r(&now, &local) == nullptr) {
+        log_msg(LOG_ERR, "ERROR: Cannot convert time %lld to local time: %s",
+                (long long)now, strerror(errno));
+        return;
+    }
+    if (strftime(buf, size, DUMP_TIME_FORMAT, &local) == 0) {
+        buf[0] = '\0';
+        log_msg(LOG_ERR, "ERROR: Time stamp of %lld does not fit in %zu bytes",
+                (long long)now, size);
+    }
+}
+
+int dump_stdout(struct cat *old_cat)
+{
+    time_t now = time(nullptr);
+    char stamp[DUMP_STAMP_SIZE];
+    dump_format_time(now, stamp, sizeof stamp);
+
+    int error = 0;
+    if (printf("== [ %s ] Starting dump sequence of category %s ==\n", stamp, old_cat->name) < 0)
+        error = errno ? errno : EIO;
+
+    int64_t tag = dump_time_tag(old_cat, now);
+    struct dump_walk walk;
+    dump_walk_start(&walk, old_cat);
+    struct ip_entry *entry;
+    int passes;
+    while ((entry = dump_walk_next(&walk, &passes)) != nullptr) {
+        if (!passes || error)
+            continue;
+        uint32_t ip = entry->ip;
+        if (printf("IP: %03d.%03d.%03d.%03d input: %8" PRIu64 " output: %8" PRIu64
+                   " timetag: %8" PRId64 "\n",
+                   (int)(ip >> 24), (int)(ip >> 16 & 0xff), (int)(ip >> 8 & 0xff),
+                   (int)(ip & 0xff), entry->input, entry->output, tag) < 0)
+            error = errno ? errno : EIO;
+    }
+    if (fflush(stdout) != 0 && !error)
+        error = errno ? errno : EIO;
+    if (error) {
+        log_msg(LOG_ERR, "ERROR: Error while category %s dumping to standard output: %s",
+                old_cat->name, strerror(error));
+        return 1;
+    }
+    return 0;
+}
+
+/* Every change of active_dumps happens under dump_lock so that the cycle's
+ * reading of it and the threads' updates keep one order. */
+static void dump_count(const struct cat *old_cat, int change)
+{
+    int held = sem_wait_resumed(&dump_lock) == 0;
+    if (!held)
+        log_msg(LOG_ERR, "ERROR: Category %s: cannot take dump_lock: %s", old_cat->name,
+                strerror(errno));
+    active_dumps.fetch_add(change);
+    if (held && sem_post(&dump_lock) != 0)
+        log_msg(LOG_ERR, "ERROR: Category %s: cannot release dump_lock: %s", old_cat->name,
+                strerror(errno));
+}
+
+void *dump_thread(void *arg)
+{
+    struct cat *old_cat = (struct cat *)arg;
+    dump_count(old_cat, 1);
+
+    switch (old_cat->dump_type) {
+    case DUMP_STDOUT:
+        dump_stdout(old_cat);
+        break;
+    case DUMP_SYSLOG:
+        dump_syslog(old_cat);
+        break;
+    case DUMP_TEXTFILE:
+        dump_textfile(old_cat);
+        break;
+    case DUMP_BINFILE:
+        dump_binfile(old_cat);
+        break;
+    case DUMP_MYSQL:
+        dump_mysql(old_cat);
+        break;
+    case DUMP_PGSQL:
+        log_msg(LOG_ERR,
+                "Error while dumping category %s: Norvo was not compiled with PgSQL support",
+                old_cat->name);
+        break;
+    default:
+        /* A misspelt type name: the reader already said so at start-up. */
+        break;
+    }
+
+    dump_count(old_cat, -1);
+    iptable_destroy(old_cat->table);
+    free(old_cat);
+    return nullptr;
+}
