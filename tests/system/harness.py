@@ -209,6 +209,8 @@ class Norvo:
                 self.proc.wait(5)
         for t in self._readers:
             t.join(2)
+        for stream in (self.proc.stdout, self.proc.stderr):
+            stream.close()
 
 
 def write_config(testcase, text):

@@ -1,0 +1,90 @@
+// The status report: its exact text for typical settings, and the queue
+// fill line at its bounds.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "core/status.h"
+
+namespace {
+
+std::string report(const settings &s, int free_slots)
+{
+    char *buf = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&buf, &size);
+    status_write(out, &s, free_slots);
+    fclose(out);
+    std::string text(buf, size);
+    free(buf);
+    return text;
+}
+
+const char CLOSING[] = " | IP: 000.000.000.000 MASK: 000.000.000.000 VALUE: 0\n";
+
+}  // namespace
+
+TEST(Status, ReportOfTheOfficeExampleShowsEveryRuleZeroPadded)
+{
+    rule sec2 = {0, 0, 0, 0, 1, nullptr};
+    rule sec1 = {0xC0A80000, 0xFFFF0000, 0, 0, 0, &sec2};
+    rule prim = {0xC0A80100, 0xFFFFFF00, 80, 0, 1, nullptr};
+    cat office = {};
+    snprintf(office.name, sizeof office.name, "office");
+    office.primary = &prim;
+    office.secondary = &sec1;
+    office.time_divider = 3600;
+    office.byte_divider = 1;
+    office.dump_type = DUMP_MYSQL;
+    device em0 = {nullptr, {}, "em0", nullptr};
+    device em1 = {nullptr, {}, "em1", &em0};
+    settings s = {300, 2, 2000, &em1, &office};
+
+    EXPECT_EQ(report(s, 2000),
+              "Compiled with MySQL support\n"
+              "Buffer_size: 2000\n"
+              "Queue 0% full\n"
+              "Cycletime: 300\n"
+              "Devicecount: 2\n"
+              "Devices:\n"
+              "| Device: em1\n"
+              "| Device: em0\n"
+              "Cat: office\n"
+              " Byte Divider: 1\n"
+              " Time Divider: 3600\n"
+              " Dump Type: MySQL\n"
+              " Primary:\n"
+              " | IP: 192.168.001.000 MASK: 255.255.255.000 VALUE: 1 PORT:    80 PROT:   0\n" +
+                  std::string(CLOSING) +
+                  " Secondary:\n"
+                  " | IP: 192.168.000.000 MASK: 255.255.000.000 VALUE: 0 PORT:     0 PROT:   0\n"
+                  " | IP: 000.000.000.000 MASK: 000.000.000.000 VALUE: 1 PORT:     0 PROT:   0\n" +
+                  CLOSING);
+}
+
+TEST(Status, NoDevicesAndACategoryWithoutRules)
+{
+    cat bare = {};
+    snprintf(bare.name, sizeof bare.name, "bare");
+    bare.time_divider = 1;
+    bare.byte_divider = 1;
+    bare.dump_type = DUMP_BAD;
+    settings s = {600, 0, 500, nullptr, &bare};
+    EXPECT_EQ(report(s, 500), std::string("Compiled with MySQL support\nBuffer_size: 500\n"
+                                          "Queue 0% full\nCycletime: 600\nDevicecount: 0\n"
+                                          "Devices:\nCat: bare\n Byte Divider: 1\n"
+                                          " Time Divider: 1\n Dump Type: --Error: Bad Option--\n"
+                                          " Primary:\n") +
+                                  CLOSING + " Secondary:\n" + CLOSING);
+}
+
+TEST(Status, QueueFillIsWholePercentOfSlotsInUse)
+{
+    settings s = {600, 0, 500, nullptr, nullptr};
+    EXPECT_NE(report(s, 500).find("Queue 0% full\n"), std::string::npos);
+    EXPECT_NE(report(s, 250).find("Queue 50% full\n"), std::string::npos);
+    EXPECT_NE(report(s, 0).find("Queue 100% full\n"), std::string::npos);
+    EXPECT_NE(report(s, 1).find("Queue 99% full\n"), std::string::npos);  // truncated, not rounded
+}
