@@ -25,10 +25,10 @@
 #include "dump/dump.h"
 
 #define DUMP_MYSQL_QUERY_SIZE 1024 /* bytes, statement buffer */
-/* Update-then-insert rounds per row. A second round is needed only when
- * another dump inserted the same row between our update and our insert;
- * the bound keeps a row that keeps vanishing from looping forever. */
-#define DUMP_MYSQL_ROW_ROUNDS 3
+/* Update-then-insert rounds per row. Another round is needed only when a
+ * concurrent dump of the same rows got in the way (see
+ * dump_mysql_store_row); the bound keeps a row from looping forever. */
+#define DUMP_MYSQL_ROW_ROUNDS 5
 
 #define DUMP_MYSQL_ERROR_FORMAT "Error connecting to Mysql-Database in category %s:\n%d, %s\n"
 
@@ -74,8 +74,16 @@ static int dump_mysql_build(char *query, const char *category, const char *forma
     return 0;
 }
 
-/* Adds one scaled entry to its row, creating the row when the update
- * found none. Failures are reported and lose only this row. */
+/*
+ * Adds one scaled entry to its row, creating the row when the update found
+ * none. Dumps of several categories may write the same table, address and
+ * time tag at once, and then both updates can find no row: the later insert
+ * hits the primary key (ER_DUP_ENTRY) and the next round adds to the row the
+ * other dump created. The server may also pick one of two such statements as
+ * a deadlock victim (ER_LOCK_DEADLOCK); it has been rolled back, so running
+ * the round again cannot count twice. Other failures are reported and lose
+ * only this row.
+ */
 static void dump_mysql_store_row(MYSQL *conn, const struct cat *old_cat,
                                  const struct ip_entry *entry, int64_t tag, char *query)
 {
@@ -88,18 +96,23 @@ static void dump_mysql_store_row(MYSQL *conn, const struct cat *old_cat,
     unsigned long long output = entry->output;
 
     for (int round = 1; round <= DUMP_MYSQL_ROW_ROUNDS; round++) {
+        int last = round == DUMP_MYSQL_ROW_ROUNDS;
         if (dump_mysql_build(query, old_cat->name,
                              "update %s set input=input+%llu,output=output+%llu "
                              "where ip=\"%d.%d.%d.%d\" and timetag=%lld",
                              table, input, output, a, b, c, d, (long long)tag) != 0)
             return;
         debug_printf("Query: %s\n", query);
-        if (mysql_query(conn, query) != 0)
+        int failed = mysql_query(conn, query);
+        int retry = failed && !last && mysql_errno(conn) == ER_LOCK_DEADLOCK;
+        if (failed && !retry)
             dump_mysql_report(old_cat->name, mysql_errno(conn), mysql_error(conn));
         /* After a failed statement the count is all bits set, so no insert
          * follows a failed update. */
         my_ulonglong affected = mysql_affected_rows(conn);
         debug_printf("Error: %s, Affected Rows: %d\n", mysql_error(conn), (int)affected);
+        if (retry)
+            continue;
         if (affected != 0)
             return;
 
@@ -109,15 +122,14 @@ static void dump_mysql_store_row(MYSQL *conn, const struct cat *old_cat,
                              table, a, b, c, d, (long long)tag, input, output) != 0)
             return;
         debug_printf("First entry: using query:  %s\n", query);
-        int failed = mysql_query(conn, query);
+        failed = mysql_query(conn, query);
         debug_printf("%s\n", mysql_error(conn));
         if (!failed)
             return;
-        /* Another dump of the same table created the row after our update
-         * saw none; add to that row instead of losing the counts. */
-        if (mysql_errno(conn) == ER_DUP_ENTRY && round < DUMP_MYSQL_ROW_ROUNDS)
+        unsigned int number = mysql_errno(conn);
+        if (!last && (number == ER_DUP_ENTRY || number == ER_LOCK_DEADLOCK))
             continue;
-        dump_mysql_report(old_cat->name, mysql_errno(conn), mysql_error(conn));
+        dump_mysql_report(old_cat->name, number, mysql_error(conn));
         return;
     }
 }
