@@ -34,6 +34,10 @@ class MysqlBackEnd(unittest.TestCase):
         cls.server.start()
         try:
             cls.server.install_norvo_schema()
+            # A table that refuses some inserts, to see a failed insert reported.
+            cls.server.add_table("capped")
+            cls.server.execute("alter table norvo.capped add constraint input_cap "
+                               "check (input < 1000000)")
         except BaseException:
             cls.server.stop()
             raise
@@ -43,8 +47,10 @@ class MysqlBackEnd(unittest.TestCase):
         cls.server.stop()
 
     def test_dumps_against_a_real_server_pass_and_none_is_skipped(self):
+        env = self.server.test_environment()
+        env["NORVO_TEST_MYSQL_CAPPED_TABLE"] = "capped"
         result = self.server.run_in_netns([TEST_PROGRAM, "--gtest_brief=0"], RUN_TIMEOUT,
-                                          env=self.server.test_environment())
+                                          env=env)
         report = result.stdout + result.stderr
         self.assertEqual(result.returncode, 0, report[-6000:])
         self.assertIn("[  PASSED  ]", report)

@@ -7,6 +7,7 @@
  *   NORVO_TEST_MYSQL_HOST, _DB, _TABLE, _USER, _PASSWORD   what the daemon uses
  *   NORVO_TEST_MYSQL_CHECK_USER, _CHECK_PASSWORD           clears and reads tables
  *   NORVO_TEST_MYSQL_DEAD_HOST                             nothing listens there
+ *   NORVO_TEST_MYSQL_CAPPED_TABLE    like _TABLE, refuses rows with input >= 1000000
  */
 #include <stdint.h>
 #include <stdlib.h>
@@ -462,6 +463,40 @@ TEST_F(MysqlDumpFailure, MissingTableReportsEveryRowAndTheDumpGoesOn)
         EXPECT_NE(r.text.find("absent_table"), std::string::npos) << r.text;
     }
     EXPECT_TRUE(all_rows().empty());
+}
+
+TEST_F(MysqlDumpFailure, RefusedInsertIsReportedAndTheDumpGoesOn)
+{
+    const char *capped = getenv("NORVO_TEST_MYSQL_CAPPED_TABLE");
+    if (capped == nullptr)
+        GTEST_SKIP() << "NORVO_TEST_MYSQL_CAPPED_TABLE is not set";
+    execute(std::string("delete from ") + capped);
+    struct test_cat tc;
+    test_cat_init(&tc, env, "capped", 3600, 1);
+    snprintf(tc.params.table, sizeof tc.params.table, "%s", capped);
+    test_cat_add(&tc, ipv4(198, 18, 7, 1), 5000000, 1); /* refused by the table */
+    test_cat_add(&tc, ipv4(198, 18, 7, 2), 10, 20);
+    testing::internal::CaptureStderr();
+    int rc = test_cat_dump(&tc);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, 0);
+
+    std::vector<report> reports;
+    ASSERT_TRUE(parse_reports(err, "capped", &reports)) << "standard error was: " << err;
+    ASSERT_EQ(reports.size(), 1u) << "the refused insert must be reported once: " << err;
+    EXPECT_NE(reports[0].number, 0);
+    EXPECT_NE(reports[0].text.find("input_cap"), std::string::npos) << reports[0].text;
+
+    ASSERT_EQ(mysql_query(check, (std::string("select ip, input, output from ") + capped).c_str()),
+              0) << mysql_error(check);
+    MYSQL_RES *res = mysql_store_result(check);
+    ASSERT_NE(res, nullptr) << mysql_error(check);
+    ASSERT_EQ(mysql_num_rows(res), 1u);
+    MYSQL_ROW r = mysql_fetch_row(res);
+    EXPECT_STREQ(r[0], "198.18.7.2");
+    EXPECT_STREQ(r[1], "10");
+    EXPECT_STREQ(r[2], "20");
+    mysql_free_result(res);
 }
 
 /* ---- concurrent dumps ------------------------------------------------------- */
