@@ -1,0 +1,560 @@
+/*
+ * The MySQL back-end against a real server. The tests need a server and two
+ * accounts, named by environment variables; tests/system/test_mysql.py starts
+ * a private server in a network namespace and runs this program inside it.
+ * Without those variables every test is skipped.
+ *
+ *   NORVO_TEST_MYSQL_HOST, _DB, _TABLE, _USER, _PASSWORD   what the daemon uses
+ *   NORVO_TEST_MYSQL_CHECK_USER, _CHECK_PASSWORD           clears and reads tables
+ *   NORVO_TEST_MYSQL_DEAD_HOST                             nothing listens there
+ *   NORVO_TEST_MYSQL_CAPPED_TABLE    like _TABLE, refuses rows with input >= 1000000
+ */
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <mysql.h>
+
+#include "accounting/iptable.h"
+#include "config/config.h"
+#include "core/daemon.h"
+#include "dump/backend.h"
+#include "dump/dump.h"
+
+#include "mysql_fake_common.h" /* until the table and dump helpers are merged */
+
+namespace {
+
+const char *env_or(const char *name, const char *fallback)
+{
+    const char *value = getenv(name);
+    return value != nullptr ? value : fallback;
+}
+
+struct server_env {
+    std::string host, dead_host, db, table, user, password, check_user, check_password;
+};
+
+std::string dotted(uint32_t ip)
+{
+    return std::to_string(ip >> 24) + "." + std::to_string(ip >> 16 & 0xff) + "." +
+           std::to_string(ip >> 8 & 0xff) + "." + std::to_string(ip & 0xff);
+}
+
+uint32_t ipv4(unsigned a, unsigned b, unsigned c, unsigned d)
+{
+    return (uint32_t)a << 24 | (uint32_t)b << 16 | (uint32_t)c << 8 | d;
+}
+
+/* A category copy as the cycle hands it to a dump thread, with its table. */
+struct test_cat {
+    struct cat category;
+    struct db_params params;
+};
+
+void test_cat_init(struct test_cat *tc, const server_env &env, const char *name,
+                   int time_divider, int byte_divider)
+{
+    memset(tc, 0, sizeof *tc);
+    snprintf(tc->category.name, sizeof tc->category.name, "%s", name);
+    snprintf(tc->params.host, sizeof tc->params.host, "%s", env.host.c_str());
+    snprintf(tc->params.db, sizeof tc->params.db, "%s", env.db.c_str());
+    snprintf(tc->params.table, sizeof tc->params.table, "%s", env.table.c_str());
+    snprintf(tc->params.login, sizeof tc->params.login, "%s", env.user.c_str());
+    snprintf(tc->params.password, sizeof tc->params.password, "%s", env.password.c_str());
+    tc->category.db = &tc->params;
+    tc->category.dump_type = DUMP_MYSQL;
+    tc->category.time_divider = time_divider;
+    tc->category.byte_divider = byte_divider;
+    tc->category.table = iptable_new();
+}
+
+void test_cat_add(struct test_cat *tc, uint32_t ip, uint64_t input, uint64_t output)
+{
+    struct ip_entry *entry = (struct ip_entry *)calloc(1, sizeof *entry);
+    ASSERT_NE(entry, nullptr);
+    entry->ip = ip;
+    entry->input = input;
+    entry->output = output;
+    ASSERT_EQ(iptable_insert(tc->category.table, ip, entry), 1) << dotted(ip);
+}
+
+/* What the dump thread does: the back-end, then destroy the table. */
+int test_cat_dump(struct test_cat *tc)
+{
+    int rc = dump_mysql(&tc->category);
+    iptable_destroy(tc->category.table);
+    tc->category.table = nullptr;
+    return rc;
+}
+
+/* Keeps a test clear of a time-tag change between its dumps: when the next
+ * multiple of `divider` seconds is close, wait until it has passed. */
+void wait_clear_of_tag_change(int divider)
+{
+    time_t left = divider - time(nullptr) % divider;
+    if (left <= 5)
+        sleep((unsigned)left + 1);
+}
+
+struct row {
+    std::string ip, timetag, input, output;
+};
+
+class MysqlDump : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { ASSERT_EQ(dump_library_init(), 0); }
+
+    void SetUp() override
+    {
+        const char *host = getenv("NORVO_TEST_MYSQL_HOST");
+        if (host == nullptr)
+            GTEST_SKIP() << "NORVO_TEST_MYSQL_HOST is not set; "
+                            "tests/system/test_mysql.py runs these tests against a private server";
+        env.host = host;
+        env.dead_host = env_or("NORVO_TEST_MYSQL_DEAD_HOST", "127.0.0.2");
+        env.db = env_or("NORVO_TEST_MYSQL_DB", "norvo");
+        env.table = env_or("NORVO_TEST_MYSQL_TABLE", "traffic");
+        env.user = env_or("NORVO_TEST_MYSQL_USER", "norvo");
+        env.password = env_or("NORVO_TEST_MYSQL_PASSWORD", "");
+        env.check_user = env_or("NORVO_TEST_MYSQL_CHECK_USER", "root");
+        env.check_password = env_or("NORVO_TEST_MYSQL_CHECK_PASSWORD", "");
+
+        check = mysql_init(nullptr);
+        ASSERT_NE(check, nullptr);
+        ASSERT_NE(mysql_real_connect(check, env.host.c_str(), env.check_user.c_str(),
+                                     env.check_password.c_str(), env.db.c_str(), 0, nullptr, 0),
+                  nullptr)
+            << env.check_user << "@" << env.host << ": " << mysql_error(check);
+        execute("delete from " + env.table);
+    }
+
+    void TearDown() override
+    {
+        debug.store(0);
+        if (check != nullptr)
+            mysql_close(check);
+    }
+
+    void execute(const std::string &sql)
+    {
+        ASSERT_EQ(mysql_query(check, sql.c_str()), 0) << sql << ": " << mysql_error(check);
+    }
+
+    std::vector<row> rows(const std::string &where)
+    {
+        std::vector<row> result;
+        std::string sql = "select ip, timetag, input, output from " + env.table + " where " +
+                          where + " order by ip, timetag";
+        if (mysql_query(check, sql.c_str()) != 0) {
+            ADD_FAILURE() << sql << ": " << mysql_error(check);
+            return result;
+        }
+        MYSQL_RES *res = mysql_store_result(check);
+        if (res == nullptr) {
+            ADD_FAILURE() << sql << ": " << mysql_error(check);
+            return result;
+        }
+        while (MYSQL_ROW r = mysql_fetch_row(res))
+            result.push_back({r[0], r[1], r[2], r[3]});
+        mysql_free_result(res);
+        return result;
+    }
+
+    std::vector<row> rows_of(uint32_t ip) { return rows("ip='" + dotted(ip) + "'"); }
+    std::vector<row> all_rows() { return rows("1=1"); }
+
+    server_env env;
+    MYSQL *check = nullptr;
+};
+
+/* ---- rows: insert, add, scale, filter ---------------------------------- */
+
+using MysqlDumpRows = MysqlDump;
+
+TEST_F(MysqlDumpRows, FirstDumpInAnHourInsertsOneRowPerAddressWithTheHourAsTag)
+{
+    wait_clear_of_tag_change(3600);
+    struct test_cat tc;
+    test_cat_init(&tc, env, "hourly", 3600, 1);
+    test_cat_add(&tc, ipv4(198, 18, 1, 1), 1500, 300);
+    test_cat_add(&tc, ipv4(198, 18, 1, 2), 0, 64);
+    time_t before = time(nullptr);
+    ASSERT_EQ(test_cat_dump(&tc), 0);
+    std::string hour = std::to_string(before / 3600);
+
+    std::vector<row> all = all_rows();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].ip, "198.18.1.1");
+    EXPECT_EQ(all[0].timetag, hour);
+    EXPECT_EQ(all[0].input, "1500");
+    EXPECT_EQ(all[0].output, "300");
+    EXPECT_EQ(all[1].ip, "198.18.1.2");
+    EXPECT_EQ(all[1].timetag, hour);
+    EXPECT_EQ(all[1].input, "0");
+    EXPECT_EQ(all[1].output, "64");
+}
+
+TEST_F(MysqlDumpRows, SecondDumpInTheSameHourAddsToTheRowsAndInsertsNewAddresses)
+{
+    wait_clear_of_tag_change(3600);
+    struct test_cat first, second;
+    test_cat_init(&first, env, "hourly", 3600, 1);
+    test_cat_add(&first, ipv4(198, 18, 1, 1), 1000, 10);
+    ASSERT_EQ(test_cat_dump(&first), 0);
+    test_cat_init(&second, env, "hourly", 3600, 1);
+    test_cat_add(&second, ipv4(198, 18, 1, 1), 234, 5);
+    test_cat_add(&second, ipv4(198, 18, 1, 9), 7, 8);
+    ASSERT_EQ(test_cat_dump(&second), 0);
+
+    std::vector<row> added = rows_of(ipv4(198, 18, 1, 1));
+    ASSERT_EQ(added.size(), 1u) << "the second dump made a row of its own";
+    EXPECT_EQ(added[0].input, "1234");
+    EXPECT_EQ(added[0].output, "15");
+    std::vector<row> fresh = rows_of(ipv4(198, 18, 1, 9));
+    ASSERT_EQ(fresh.size(), 1u);
+    EXPECT_EQ(fresh[0].input, "7");
+    EXPECT_EQ(fresh[0].output, "8");
+    EXPECT_EQ(fresh[0].timetag, added[0].timetag);
+}
+
+TEST_F(MysqlDumpRows, CountersAreScaledAndRowsBelowTheDivisorAreNotWritten)
+{
+    wait_clear_of_tag_change(3600);
+    struct test_cat tc;
+    test_cat_init(&tc, env, "kilo", 3600, 1000);
+    test_cat_add(&tc, ipv4(198, 18, 2, 1), 999, 1500);  /* 0 and 1 */
+    test_cat_add(&tc, ipv4(198, 18, 2, 2), 999, 999);   /* both scale to 0 */
+    test_cat_add(&tc, ipv4(198, 18, 2, 3), 0, 0);
+    test_cat_add(&tc, ipv4(198, 18, 2, 4), 2999999, 1000);
+    ASSERT_EQ(test_cat_dump(&tc), 0);
+
+    std::vector<row> all = all_rows();
+    ASSERT_EQ(all.size(), 2u) << "a row whose scaled counters are 0 was written";
+    EXPECT_EQ(all[0].ip, "198.18.2.1");
+    EXPECT_EQ(all[0].input, "0");
+    EXPECT_EQ(all[0].output, "1");
+    EXPECT_EQ(all[1].ip, "198.18.2.4");
+    EXPECT_EQ(all[1].input, "2999");
+    EXPECT_EQ(all[1].output, "1");
+}
+
+TEST_F(MysqlDumpRows, CountersBeyondThirtyTwoBitsAndFullTimeTagsArriveWhole)
+{
+    struct test_cat tc;
+    test_cat_init(&tc, env, "big", 0, 1);
+    test_cat_add(&tc, ipv4(198, 18, 3, 1), 5000000123ull, 9223372036854775815ull);
+    test_cat_add(&tc, ipv4(198, 18, 3, 2), 2147483648ull, 4294967295ull);
+    time_t before = time(nullptr);
+    ASSERT_EQ(test_cat_dump(&tc), 0);
+    time_t after = time(nullptr);
+
+    std::vector<row> all = all_rows();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].input, "5000000123");
+    EXPECT_EQ(all[0].output, "9223372036854775815");
+    EXPECT_EQ(all[1].input, "2147483648");
+    EXPECT_EQ(all[1].output, "4294967295");
+    long long tag = atoll(all[0].timetag.c_str());
+    EXPECT_GE(tag, (long long)before);
+    EXPECT_LE(tag, (long long)after);
+    EXPECT_EQ(all[1].timetag, all[0].timetag);
+}
+
+TEST_F(MysqlDumpRows, AddressesAreWrittenWithoutLeadingZerosUpToTheLastAddress)
+{
+    wait_clear_of_tag_change(3600);
+    struct test_cat tc;
+    test_cat_init(&tc, env, "edges", 3600, 1);
+    test_cat_add(&tc, ipv4(0, 0, 0, 0), 1, 0);
+    test_cat_add(&tc, ipv4(10, 0, 0, 1), 2, 0);
+    test_cat_add(&tc, ipv4(255, 255, 255, 255), 3, 0);
+    ASSERT_EQ(test_cat_dump(&tc), 0);
+
+    std::vector<row> all = all_rows();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].ip, "0.0.0.0");
+    EXPECT_EQ(all[1].ip, "10.0.0.1");
+    EXPECT_EQ(all[2].ip, "255.255.255.255");
+    EXPECT_EQ(all[2].input, "3");
+}
+
+/* ---- what the dump says ----------------------------------------------- */
+
+using MysqlDumpOutput = MysqlDump;
+
+TEST_F(MysqlDumpOutput, DebugModeNarratesEveryStepWithStatementsAndPassword)
+{
+    wait_clear_of_tag_change(3600);
+    long long hour = (long long)(time(nullptr) / 3600);
+    std::string tag = std::to_string(hour);
+    execute("insert into " + env.table + " (ip,timetag,input,output) values ('198.18.4.1'," +
+            tag + ",1,1)");
+    struct test_cat tc;
+    test_cat_init(&tc, env, "narrated", 3600, 1);
+    test_cat_add(&tc, ipv4(198, 18, 4, 1), 5, 6);
+    test_cat_add(&tc, ipv4(198, 18, 4, 2), 7, 8);
+    debug.store(1);
+    testing::internal::CaptureStdout();
+    int rc = test_cat_dump(&tc);
+    std::string out = testing::internal::GetCapturedStdout();
+    debug.store(0);
+    ASSERT_EQ(rc, 0);
+
+    const std::string &t = env.table;
+    std::string expected =
+        "Dumping cat narrated using mysql\n"
+        "Initializing Mysql\n"
+        "Connecting to host " + env.host + ", db " + env.db + ", table " + t +
+        " using login " + env.user + ", password " + env.password + "\n"
+        "Starting dump of each line\n"
+        "Dumping ip 198.18.4.1\n"
+        "Query: update " + t + " set input=input+5,output=output+6 where ip=\"198.18.4.1\""
+        " and timetag=" + tag + "\n"
+        "Error: , Affected Rows: 1\n"
+        "Dumping ip 198.18.4.2\n"
+        "Query: update " + t + " set input=input+7,output=output+8 where ip=\"198.18.4.2\""
+        " and timetag=" + tag + "\n"
+        "Error: , Affected Rows: 0\n"
+        "First entry: using query:  insert into " + t + " (ip,timetag,input,output) values"
+        " (\"198.18.4.2\"," + tag + ",7,8)\n"
+        "\n"
+        "Done Dumping\n";
+    EXPECT_EQ(out, expected);
+    std::vector<row> added = rows_of(ipv4(198, 18, 4, 1));
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_EQ(added[0].input, "6");
+}
+
+TEST_F(MysqlDumpOutput, WithoutDebugASuccessfulDumpWritesNothing)
+{
+    struct test_cat tc;
+    test_cat_init(&tc, env, "quiet", 3600, 1);
+    test_cat_add(&tc, ipv4(198, 18, 4, 3), 5, 6);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int rc = test_cat_dump(&tc);
+    std::string err = testing::internal::GetCapturedStderr();
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(rows_of(ipv4(198, 18, 4, 3)).size(), 1u);
+}
+
+/* ---- failures ------------------------------------------------------------ */
+
+using MysqlDumpFailure = MysqlDump;
+
+/* Runs a dump that must fail before any row and returns its standard error. */
+std::string failed_dump_stderr(struct test_cat *tc)
+{
+    test_cat_add(tc, ipv4(198, 18, 5, 1), 100, 100);
+    testing::internal::CaptureStderr();
+    int rc = test_cat_dump(tc);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, 1);
+    return err;
+}
+
+struct report {
+    int number;
+    std::string text;
+};
+
+/* Splits standard error into the database error reports of `category`;
+ * false when anything else was written. */
+bool parse_reports(const std::string &err, const std::string &category,
+                   std::vector<report> *reports)
+{
+    const std::string head = "Error connecting to Mysql-Database in category " + category + ":\n";
+    size_t at = 0;
+    while (at < err.size()) {
+        if (err.compare(at, head.size(), head) != 0)
+            return false;
+        at += head.size();
+        size_t comma = err.find(", ", at);
+        size_t end = err.find('\n', at);
+        if (comma == std::string::npos || end == std::string::npos || comma > end)
+            return false;
+        std::string number = err.substr(at, comma - at);
+        if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        reports->push_back({atoi(number.c_str()), err.substr(comma + 2, end - comma - 2)});
+        at = end + 1;
+    }
+    return true;
+}
+
+/* Exactly one report of a failed connection, with one of the expected
+ * error numbers and a text that names the object. */
+void expect_connect_error(const std::string &err, const std::string &category,
+                          std::vector<int> numbers, const std::string &text_part)
+{
+    std::vector<report> reports;
+    ASSERT_TRUE(parse_reports(err, category, &reports)) << "standard error was: " << err;
+    ASSERT_EQ(reports.size(), 1u) << "standard error was: " << err;
+    EXPECT_NE(std::find(numbers.begin(), numbers.end(), reports[0].number), numbers.end())
+        << reports[0].number << ", " << reports[0].text;
+    EXPECT_NE(reports[0].text.find(text_part), std::string::npos) << reports[0].text;
+}
+
+TEST_F(MysqlDumpFailure, UnreachableServerIsReportedAndTheDumpReturnsOne)
+{
+    struct test_cat tc;
+    test_cat_init(&tc, env, "nowhere", 3600, 1);
+    snprintf(tc.params.host, sizeof tc.params.host, "%s", env.dead_host.c_str());
+    std::string err = failed_dump_stderr(&tc);
+    expect_connect_error(err, "nowhere", {2002, 2003}, env.dead_host);
+    EXPECT_TRUE(all_rows().empty());
+}
+
+TEST_F(MysqlDumpFailure, WrongPasswordIsReportedAndTheDumpReturnsOne)
+{
+    struct test_cat tc;
+    test_cat_init(&tc, env, "badpass", 3600, 1);
+    snprintf(tc.params.password, sizeof tc.params.password, "%s", "not-the-password");
+    std::string err = failed_dump_stderr(&tc);
+    expect_connect_error(err, "badpass", {1045}, env.user);
+    EXPECT_TRUE(all_rows().empty());
+}
+
+TEST_F(MysqlDumpFailure, MissingDatabaseIsReportedAndTheDumpReturnsOne)
+{
+    struct test_cat tc;
+    test_cat_init(&tc, env, "nodb", 3600, 1);
+    snprintf(tc.params.db, sizeof tc.params.db, "%s", "norvo_absent");
+    std::string err = failed_dump_stderr(&tc);
+    /* Without rights on it the server answers "access denied" (1044) rather
+     * than "unknown database" (1049); either names the database. */
+    expect_connect_error(err, "nodb", {1044, 1049}, "norvo_absent");
+}
+
+TEST_F(MysqlDumpFailure, MissingTableReportsEveryRowAndTheDumpGoesOn)
+{
+    struct test_cat tc;
+    test_cat_init(&tc, env, "notable", 3600, 1);
+    snprintf(tc.params.table, sizeof tc.params.table, "%s", "absent_table");
+    test_cat_add(&tc, ipv4(198, 18, 6, 1), 1, 2);
+    test_cat_add(&tc, ipv4(198, 18, 6, 2), 0, 0);
+    test_cat_add(&tc, ipv4(198, 18, 6, 3), 3, 4);
+    testing::internal::CaptureStderr();
+    int rc = test_cat_dump(&tc);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, 0);
+
+    std::vector<report> reports;
+    ASSERT_TRUE(parse_reports(err, "notable", &reports)) << "standard error was: " << err;
+    ASSERT_EQ(reports.size(), 2u) << "one report per written row expected: " << err;
+    for (const report &r : reports) {
+        /* Without rights on it the server answers "command denied" (1142)
+         * rather than "doesn't exist" (1146). */
+        EXPECT_TRUE(r.number == 1142 || r.number == 1146) << r.number << ", " << r.text;
+        EXPECT_NE(r.text.find("absent_table"), std::string::npos) << r.text;
+    }
+    EXPECT_TRUE(all_rows().empty());
+}
+
+TEST_F(MysqlDumpFailure, RefusedInsertIsReportedAndTheDumpGoesOn)
+{
+    const char *capped = getenv("NORVO_TEST_MYSQL_CAPPED_TABLE");
+    if (capped == nullptr)
+        GTEST_SKIP() << "NORVO_TEST_MYSQL_CAPPED_TABLE is not set";
+    execute(std::string("delete from ") + capped);
+    struct test_cat tc;
+    test_cat_init(&tc, env, "capped", 3600, 1);
+    snprintf(tc.params.table, sizeof tc.params.table, "%s", capped);
+    test_cat_add(&tc, ipv4(198, 18, 7, 1), 5000000, 1); /* refused by the table */
+    test_cat_add(&tc, ipv4(198, 18, 7, 2), 10, 20);
+    testing::internal::CaptureStderr();
+    int rc = test_cat_dump(&tc);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, 0);
+
+    std::vector<report> reports;
+    ASSERT_TRUE(parse_reports(err, "capped", &reports)) << "standard error was: " << err;
+    ASSERT_EQ(reports.size(), 1u) << "the refused insert must be reported once: " << err;
+    EXPECT_NE(reports[0].number, 0);
+    EXPECT_NE(reports[0].text.find("input_cap"), std::string::npos) << reports[0].text;
+
+    ASSERT_EQ(mysql_query(check, (std::string("select ip, input, output from ") + capped).c_str()),
+              0) << mysql_error(check);
+    MYSQL_RES *res = mysql_store_result(check);
+    ASSERT_NE(res, nullptr) << mysql_error(check);
+    ASSERT_EQ(mysql_num_rows(res), 1u);
+    MYSQL_ROW r = mysql_fetch_row(res);
+    EXPECT_STREQ(r[0], "198.18.7.2");
+    EXPECT_STREQ(r[1], "10");
+    EXPECT_STREQ(r[2], "20");
+    mysql_free_result(res);
+}
+
+/* ---- concurrent dumps ------------------------------------------------------- */
+
+using MysqlDumpConcurrency = MysqlDump;
+
+/* Two categories of one cycle dumping the same addresses into one table
+ * race between update and insert; every count must still land once. */
+TEST_F(MysqlDumpConcurrency, TwoDumpsOfTheSameAddressesAddUpInOneRowEach)
+{
+    const int addresses = 300;
+    const int rounds = 4;
+    for (int round = 0; round < rounds; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        wait_clear_of_tag_change(3600);
+        execute("delete from " + env.table);
+        struct test_cat left, right;
+        test_cat_init(&left, env, "left", 3600, 1);
+        test_cat_init(&right, env, "right", 3600, 1);
+        for (int i = 0; i < addresses; i++) {
+            uint32_t ip = ipv4(198, 19, (unsigned)i >> 8, (unsigned)i & 0xff);
+            test_cat_add(&left, ip, (uint64_t)i + 1, 1);
+            test_cat_add(&right, ip, 1000, (uint64_t)i + 2);
+        }
+        std::atomic<int> waiting{2};
+        int rc_left = -1, rc_right = -1;
+        auto run = [&waiting](struct test_cat *tc, int *rc) {
+            /* Start both dumps together; give up waiting after 10 s. */
+            waiting.fetch_sub(1);
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (waiting.load() > 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+            *rc = test_cat_dump(tc);
+        };
+        testing::internal::CaptureStderr();
+        std::thread a(run, &left, &rc_left);
+        std::thread b(run, &right, &rc_right);
+        a.join();
+        b.join();
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(rc_left, 0);
+        EXPECT_EQ(rc_right, 0);
+        EXPECT_EQ(err, "");
+
+        std::vector<row> all = all_rows();
+        ASSERT_EQ(all.size(), (size_t)addresses) << "rows lost or duplicated";
+        int wrong = 0;
+        for (const row &r : all) {
+            unsigned c = 0, d = 0;
+            ASSERT_EQ(sscanf(r.ip.c_str(), "198.19.%u.%u", &c, &d), 2) << r.ip;
+            int i = (int)(c << 8 | d);
+            if (r.input != std::to_string(i + 1 + 1000) || r.output != std::to_string(i + 3)) {
+                ADD_FAILURE() << r.ip << ": input " << r.input << ", output " << r.output;
+                if (++wrong == 5)
+                    break;
+            }
+        }
+    }
+}
+
+} // namespace
