@@ -19,13 +19,6 @@
 #include "config/config.h"
 #include "dump/backend.h"
 
-/* The MySQL back-end lives in its own file and is not measured here; this
- * stand-in only satisfies the linker when that file is not built. */
-__attribute__((weak)) int dump_mysql(struct cat *)
-{
-    return 0;
-}
-
 namespace {
 
 const int BENCH_ENTRIES = 65536;

@@ -26,7 +26,6 @@
 #include "dump/backend.h"
 #include "dump/dump.h"
 
-#include "../tests/unit/mysql_fake_common.h" /* until the table and dump helpers are merged */
 
 namespace {
 

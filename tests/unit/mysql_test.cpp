@@ -31,7 +31,6 @@
 #include "dump/backend.h"
 #include "dump/dump.h"
 
-#include "mysql_fake_common.h" /* until the table and dump helpers are merged */
 
 namespace {
 
