@@ -12,6 +12,8 @@
  */
 #include "capture/capture.h"
 
+#include <errno.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <syslog.h>
@@ -135,6 +137,42 @@ static void capture_check_drops(struct device *device, struct capture_drops *dro
     drops->reported = stat.ps_drop;
 }
 
+/*
+ * With Linux's block-based capture ring, libpcap's read time-out only fires
+ * once a frame has arrived: on a quiet link a blocking pcap_dispatch never
+ * returns and the thread would never see a stop request. So the handle is
+ * made non-blocking and the thread waits itself, at most one read time-out
+ * at a time. Returns the descriptor to wait on, or -1 to fall back to
+ * blocking reads (reported).
+ */
+static int capture_prepare_wait(struct device *device, pcap_t *handle)
+{
+    char errbuf[PCAP_ERRBUF_SIZE];
+    int fd = pcap_get_selectable_fd(handle);
+    if (fd < 0) {
+        log_msg(LOG_ERR, "Device %s has no descriptor to wait on; a stop waits for its next frame",
+                device->name);
+        return -1;
+    }
+    if (pcap_setnonblock(handle, 1, errbuf) != 0) {
+        log_msg(LOG_ERR, "Device %s cannot be read without blocking (%s); a stop waits for its next frame",
+                device->name, errbuf);
+        return -1;
+    }
+    return fd;
+}
+
+static void capture_wait_readable(struct device *device, int fd)
+{
+    struct pollfd wait = {fd, POLLIN, 0};
+    if (poll(&wait, 1, CAPTURE_TIMEOUT_MS) < 0 && errno != EINTR) {
+        /* pcap_dispatch reports the device's own trouble; this is the poll itself. */
+        log_msg(LOG_ERR, "Waiting for frames on device %s failed: %s", device->name, strerror(errno));
+        struct timespec pause = {0, CAPTURE_ERROR_BACKOFF_MS * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 void *capture_thread(void *arg)
 {
     struct device *device = static_cast<struct device *>(arg);
@@ -165,9 +203,15 @@ void *capture_thread(void *arg)
     }
     device->handle = handle;
 
+    int wait_fd = capture_prepare_wait(device, handle);
     struct capture_drops drops = {capture_now() + CAPTURE_STATS_INTERVAL_S, 0, 0};
     int failing = 0; /* inside a run of failed dispatches, already reported */
     while (running.load(std::memory_order_relaxed)) {
+        if (wait_fd >= 0) {
+            capture_wait_readable(device, wait_fd);
+            if (!running.load(std::memory_order_relaxed))
+                break;
+        }
         int result = pcap_dispatch(handle, -1, capture_packet, reinterpret_cast<u_char *>(device));
         if (result == PCAP_ERROR) {
             /*
