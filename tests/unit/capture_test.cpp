@@ -438,6 +438,9 @@ TEST(CaptureThread, CapturesLoopbackTrafficAndEndsOnStop)
             fprintf(stderr, "capture thread on lo did not end after the stop request\n");
             abort();
         }
+        /* The daemon keeps its handles for life; a test closes what it opened. */
+        if (dev.handle != nullptr)
+            pcap_close(dev.handle);
     });
     if (!skipped.empty())
         GTEST_SKIP() << skipped;
