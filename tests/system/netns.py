@@ -91,6 +91,15 @@ def pair(testcase, subnet=1):
     return Link(ns_a, ns_b, prefix, subnet)
 
 
+def close_pipes(proc, reader=None):
+    """Closes a finished process's pipes, after the thread reading them has seen the end."""
+    if reader is not None:
+        reader.join(timeout=10)
+    for stream in (proc.stdin, proc.stdout, proc.stderr):
+        if stream is not None:
+            stream.close()
+
+
 def stop_process(proc, sig, timeout):
     """Sends sig to a process this test started and waits; kills it if it will not end.
 

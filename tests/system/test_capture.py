@@ -84,6 +84,7 @@ class Tcpdump:
         self.proc = ns.popen(["tcpdump", "-i", iface, "-n", "-U", "--immediate-mode", "-Z", "root", "-s", "9100",
                               "-w", self.path], stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE, text=True)
+        testcase.addCleanup(netns.close_pipes, self.proc)
         testcase.addCleanup(netns.stop_process, self.proc, signal.SIGKILL, 10)
         wait_for_line(self.proc.stderr, r"listening on", 20)
 
@@ -201,9 +202,10 @@ class Daemon:
         # Line-buffered, so lines arrive while the daemon runs.
         self.proc = ns.popen(["stdbuf", "-oL", NORVO, "-d", "-c", conf],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        testcase.addCleanup(netns.stop_process, self.proc, signal.SIGKILL, 10)
         self.lines, self.lock = [], threading.Lock()
         self.reader = threading.Thread(target=self._read, daemon=True)
+        testcase.addCleanup(netns.close_pipes, self.proc, self.reader)
+        testcase.addCleanup(netns.stop_process, self.proc, signal.SIGKILL, 10)
         self.reader.start()
 
     def _read(self):
