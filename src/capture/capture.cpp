@@ -1,0 +1,236 @@
+/*
+ * Capture threads. Life of one: open the device with libpcap, refuse it
+ * unless it is an Ethernet link, then dispatch frames until `running` is
+ * cleared. Each frame is decoded at fixed offsets (14-byte Ethernet
+ * header, 20-byte IPv4 header) into a packet_info and copied into the
+ * packet queue. The thread owns its pcap handle, stores it once in its
+ * device record and never closes it; nothing else touches the handle.
+ *
+ * About once a second the thread also reads the kernel's drop counter for
+ * its handle: a full queue stalls the callback, the kernel buffer then
+ * overflows, and those losses would otherwise go unnoticed.
+ */
+#include "capture/capture.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <syslog.h>
+#include <time.h>
+
+#include "capture/queue.h"
+#include "config/config.h"
+#include "core/daemon.h"
+
+#define CAPTURE_STATS_INTERVAL_S 1   /* s, between two reads of the drop counter */
+#define CAPTURE_ERROR_BACKOFF_MS 100 /* ms, pause after a failed pcap_dispatch */
+
+/* Offsets into the frame, in bytes. */
+#define CAPTURE_OFF_ETHERTYPE 12
+#define CAPTURE_OFF_PROTO 23
+#define CAPTURE_OFF_SRC 26
+#define CAPTURE_OFF_DST 30
+#define CAPTURE_OFF_SPORT 34
+#define CAPTURE_OFF_DPORT 36
+
+static uint32_t capture_be32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
+}
+
+static uint32_t capture_be16(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) << 8 | static_cast<uint32_t>(p[1]);
+}
+
+int capture_decode(const uint8_t *bytes, uint32_t caplen, uint32_t len, struct packet_info *out)
+{
+    /* The length test comes first: nothing is read that was not captured. */
+    if (bytes == nullptr || caplen < CAPTURE_MIN_CAPLEN)
+        return 0;
+    if (bytes[CAPTURE_OFF_ETHERTYPE] != 0x08 || bytes[CAPTURE_OFF_ETHERTYPE + 1] != 0x00)
+        return 0;
+    out->proto = bytes[CAPTURE_OFF_PROTO];
+    out->src = capture_be32(bytes + CAPTURE_OFF_SRC);
+    out->dst = capture_be32(bytes + CAPTURE_OFF_DST);
+    out->sport = capture_be16(bytes + CAPTURE_OFF_SPORT);
+    out->dport = capture_be16(bytes + CAPTURE_OFF_DPORT);
+    out->len = len;
+    return 1;
+}
+
+void capture_packet(u_char *user, const struct pcap_pkthdr *header, const u_char *bytes)
+{
+    struct device *device = reinterpret_cast<struct device *>(user);
+    int debugging = debug.load(std::memory_order_relaxed);
+
+    if (debugging)
+        debug_printf("Inserting packet into queue of device %s: wb:%d rb:%d\n", device->name,
+                     queue_wb.load(std::memory_order_relaxed),
+                     queue_rb.load(std::memory_order_relaxed));
+
+    struct packet_info info;
+    if (!capture_decode(bytes, header->caplen, header->len, &info))
+        return;
+
+    if (queue_push(&info) != 0) {
+        /* Stopping: the packet is lost anyway; do not wait for the rest of the buffer. */
+        if (device->handle != nullptr)
+            pcap_breakloop(device->handle);
+        return;
+    }
+
+    if (debugging)
+        debug_printf("IP-Packet %d.%d.%d.%d:%5d -> %d.%d.%d.%d:%5d\n",
+                     static_cast<int>(info.src >> 24), static_cast<int>(info.src >> 16 & 0xff),
+                     static_cast<int>(info.src >> 8 & 0xff), static_cast<int>(info.src & 0xff),
+                     static_cast<int>(info.sport), static_cast<int>(info.dst >> 24),
+                     static_cast<int>(info.dst >> 16 & 0xff), static_cast<int>(info.dst >> 8 & 0xff),
+                     static_cast<int>(info.dst & 0xff), static_cast<int>(info.dport));
+}
+
+/* The two lines every refused device gets, then one with the reason. */
+static void capture_refuse_device(const char *name, const char *reason)
+{
+    printf("Error opening device %s\n", name);
+    log_msg(LOG_ERR, "Error opening device %s", name);
+    printf("Error opening device %s: %s\n", name, reason);
+    log_msg(LOG_ERR, "Error opening device %s: %s", name, reason);
+    fflush(stdout);
+}
+
+struct capture_drops {
+    time_t next_check; /* monotonic seconds */
+    u_int reported;    /* ps_drop at the last check */
+    int broken;        /* pcap_stats failed once; reported, not tried again */
+};
+
+static time_t capture_now(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
+static void capture_check_drops(struct device *device, struct capture_drops *drops)
+{
+    if (drops->broken)
+        return;
+    time_t now = capture_now();
+    if (now < drops->next_check)
+        return;
+    drops->next_check = now + CAPTURE_STATS_INTERVAL_S;
+
+    struct pcap_stat stat;
+    if (pcap_stats(device->handle, &stat) != 0) {
+        log_msg(LOG_ERR, "Cannot read the drop counter of device %s: %s", device->name,
+                pcap_geterr(device->handle));
+        drops->broken = 1;
+        return;
+    }
+    if (stat.ps_drop > drops->reported)
+        log_msg(LOG_ERR, "Kernel dropped %u frames on device %s", stat.ps_drop - drops->reported,
+                device->name);
+    /* Also follows the counter down should libpcap ever restart it. */
+    drops->reported = stat.ps_drop;
+}
+
+/*
+ * With Linux's block-based capture ring, libpcap's read time-out only fires
+ * once a frame has arrived: on a quiet link a blocking pcap_dispatch never
+ * returns and the thread would never see a stop request. So the handle is
+ * made non-blocking and the thread waits itself, at most one read time-out
+ * at a time. Returns the descriptor to wait on, or -1 to fall back to
+ * blocking reads (reported).
+ */
+static int capture_prepare_wait(struct device *device, pcap_t *handle)
+{
+    char errbuf[PCAP_ERRBUF_SIZE];
+    int fd = pcap_get_selectable_fd(handle);
+    if (fd < 0) {
+        log_msg(LOG_ERR, "Device %s has no descriptor to wait on; a stop waits for its next frame",
+                device->name);
+        return -1;
+    }
+    if (pcap_setnonblock(handle, 1, errbuf) != 0) {
+        log_msg(LOG_ERR, "Device %s cannot be read without blocking (%s); a stop waits for its next frame",
+                device->name, errbuf);
+        return -1;
+    }
+    return fd;
+}
+
+static void capture_wait_readable(struct device *device, int fd)
+{
+    struct pollfd wait = {fd, POLLIN, 0};
+    if (poll(&wait, 1, CAPTURE_TIMEOUT_MS) < 0 && errno != EINTR) {
+        /* pcap_dispatch reports the device's own trouble; this is the poll itself. */
+        log_msg(LOG_ERR, "Waiting for frames on device %s failed: %s", device->name, strerror(errno));
+        struct timespec pause = {0, CAPTURE_ERROR_BACKOFF_MS * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+void *capture_thread(void *arg)
+{
+    struct device *device = static_cast<struct device *>(arg);
+    char errbuf[PCAP_ERRBUF_SIZE];
+    errbuf[0] = '\0';
+
+    debug_printf("Opening Device %s\n", device->name);
+    pcap_t *handle = pcap_open_live(device->name, CAPTURE_SNAPLEN, 1, CAPTURE_TIMEOUT_MS, errbuf);
+    if (handle == nullptr) {
+        capture_refuse_device(device->name, errbuf[0] != '\0' ? errbuf : "libpcap gave no reason");
+        return nullptr;
+    }
+    if (errbuf[0] != '\0')
+        log_msg(LOG_ERR, "Device %s opened with a warning: %s", device->name, errbuf);
+
+    /* The decoder assumes an Ethernet header; any other link would yield garbage. */
+    int link = pcap_datalink(handle);
+    if (link != DLT_EN10MB) {
+        const char *link_name = pcap_datalink_val_to_name(link);
+        char reason[128];
+        if (link_name != nullptr)
+            snprintf(reason, sizeof reason, "link type %s is not Ethernet", link_name);
+        else
+            snprintf(reason, sizeof reason, "link type %d is not Ethernet", link);
+        capture_refuse_device(device->name, reason);
+        pcap_close(handle);
+        return nullptr;
+    }
+    device->handle = handle;
+
+    int wait_fd = capture_prepare_wait(device, handle);
+    struct capture_drops drops = {capture_now() + CAPTURE_STATS_INTERVAL_S, 0, 0};
+    int failing = 0; /* inside a run of failed dispatches, already reported */
+    while (running.load(std::memory_order_relaxed)) {
+        if (wait_fd >= 0) {
+            capture_wait_readable(device, wait_fd);
+            if (!running.load(std::memory_order_relaxed))
+                break;
+        }
+        int result = pcap_dispatch(handle, -1, capture_packet, reinterpret_cast<u_char *>(device));
+        if (result == PCAP_ERROR) {
+            /*
+             * A vanished or downed interface fails every call at once; report
+             * the first failure of a run and pause so a dead device does not
+             * spin a core while it may still come back.
+             */
+            if (!failing)
+                log_msg(LOG_ERR, "Capture on device %s failed: %s", device->name,
+                        pcap_geterr(handle));
+            failing = 1;
+            struct timespec pause = {0, CAPTURE_ERROR_BACKOFF_MS * 1000000L};
+            nanosleep(&pause, nullptr);
+        } else if (result >= 0) {
+            if (failing)
+                log_msg(LOG_INFO, "Capture on device %s works again", device->name);
+            failing = 0;
+        }
+        capture_check_drops(device, &drops);
+    }
+    return nullptr;
+}

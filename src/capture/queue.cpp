@@ -1,0 +1,222 @@
+/*
+ * Packet queue: a bounded ring of packet_info between the capture threads
+ * (any number of producers) and the main thread (the only consumer).
+ *
+ * free_slots and used_slots carry the counts and do the blocking;
+ * queue_lock makes "take index, advance it, copy the slot" one step, so a
+ * slot is complete before the used_slots post that can release the
+ * consumer. Created at start-up by queue_init and kept until the process
+ * ends; it owns nothing but its slot array.
+ *
+ * Every blocking wait is cut into slices of QUEUE_WAIT_SLICE_MS so that a
+ * stop request (`running` cleared) is seen even when no traffic flows and
+ * the other side has stopped; a wait that a signal interrupts or that runs
+ * out never counts as a slot or a packet obtained.
+ */
+#include "capture/queue.h"
+
+#include <errno.h>
+#include <semaphore.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+#include <time.h>
+
+#include "core/daemon.h"
+
+std::atomic<int> queue_wb{0};
+std::atomic<int> queue_rb{0};
+
+static struct packet_info *queue_slots;
+static int queue_size;
+static sem_t free_slots;
+static sem_t used_slots;
+/* Set once the semaphores exist; the status report may ask at any time. */
+static std::atomic<bool> queue_ready{false};
+
+#define QUEUE_NS_PER_MS 1000000L
+#define QUEUE_NS_PER_S 1000000000L
+
+/* action is what failed ("creating", "waiting on", ...). */
+static void queue_report_sem(const char *action, const char *name, int err)
+{
+    fprintf(stderr, "Packet queue: %s semaphore %s failed: %s\n", action, name, strerror(err));
+    log_msg(LOG_ERR, "Packet queue: %s semaphore %s failed: %s", action, name, strerror(err));
+}
+
+int queue_init(void)
+{
+    debug_printf("Initializing Queue.\n");
+
+    if (config == nullptr) {
+        fprintf(stderr, "Packet queue: no settings loaded, cannot size the queue\n");
+        log_msg(LOG_ERR, "Packet queue: no settings loaded, cannot size the queue");
+        return 1;
+    }
+    int size = config->buffer_size;
+    if (size < 1) {
+        fprintf(stderr, "Packet queue: buffer size %d is not at least 1\n", size);
+        log_msg(LOG_ERR, "Packet queue: buffer size %d is not at least 1", size);
+        return 1;
+    }
+
+    /* calloc zero-fills the slots. */
+    struct packet_info *slots =
+        static_cast<struct packet_info *>(calloc(static_cast<size_t>(size), sizeof *slots));
+    if (slots == nullptr) {
+        int err = errno;
+        fprintf(stderr, "Packet queue: cannot allocate %d slots: %s\n", size, strerror(err));
+        log_msg(LOG_ERR, "Packet queue: cannot allocate %d slots: %s", size, strerror(err));
+        return 1;
+    }
+
+    /*
+     * A second call replaces the queue: tests start each case from a fresh
+     * queue and a restart could resize it. The caller makes sure that no
+     * thread is using the old one.
+     */
+    if (queue_ready.load()) {
+        sem_destroy(&free_slots);
+        sem_destroy(&used_slots);
+        free(queue_slots);
+        queue_slots = nullptr;
+        queue_ready.store(false);
+    }
+
+    if (sem_init(&free_slots, 0, static_cast<unsigned>(size)) != 0) {
+        queue_report_sem("creating", "free_slots", errno);
+        free(slots);
+        return 1;
+    }
+    if (sem_init(&used_slots, 0, 0) != 0) {
+        queue_report_sem("creating", "used_slots", errno);
+        sem_destroy(&free_slots);
+        free(slots);
+        return 1;
+    }
+
+    queue_slots = slots;
+    queue_size = size;
+    queue_wb.store(0);
+    queue_rb.store(0);
+    queue_ready.store(true);
+    return 0;
+}
+
+/* ts += ms, normalised. */
+static void queue_add_ms(struct timespec *ts, long ms)
+{
+    ts->tv_sec += ms / 1000;
+    ts->tv_nsec += (ms % 1000) * QUEUE_NS_PER_MS;
+    if (ts->tv_nsec >= QUEUE_NS_PER_S) {
+        ts->tv_sec += 1;
+        ts->tv_nsec -= QUEUE_NS_PER_S;
+    }
+}
+
+static long queue_ms_until(const struct timespec *end)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (end->tv_sec - now.tv_sec) * 1000 + (end->tv_nsec - now.tv_nsec) / QUEUE_NS_PER_MS;
+}
+
+/*
+ * Takes one count of sem. timeout_ms < 0 waits until a stop request.
+ * 0 the count is held; 1 timed out, stopping, or the semaphore failed
+ * (reported). The overall limit is measured on the monotonic clock so that
+ * a clock step cannot stretch it; sem_timedwait itself only knows
+ * CLOCK_REALTIME, which is fine for a slice.
+ */
+static int queue_wait(sem_t *sem, const char *name, int timeout_ms)
+{
+    /* The uncontended path: no clock read at all. */
+    if (sem_trywait(sem) == 0)
+        return 0;
+
+    struct timespec end = {0, 0};
+    if (timeout_ms >= 0) {
+        clock_gettime(CLOCK_MONOTONIC, &end);
+        queue_add_ms(&end, timeout_ms);
+    }
+
+    for (;;) {
+        if (!running.load(std::memory_order_relaxed))
+            return 1;
+        long slice = QUEUE_WAIT_SLICE_MS;
+        if (timeout_ms >= 0) {
+            long left = queue_ms_until(&end);
+            if (left <= 0)
+                return sem_trywait(sem) == 0 ? 0 : 1;
+            if (left < slice)
+                slice = left;
+        }
+        struct timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        queue_add_ms(&deadline, slice);
+        if (sem_timedwait(sem, &deadline) == 0)
+            return 0;
+        /* EINTR and ETIMEDOUT: nothing was taken; look at the flag again. */
+        if (errno != EINTR && errno != ETIMEDOUT) {
+            queue_report_sem("waiting on", name, errno);
+            return 1;
+        }
+    }
+}
+
+static int queue_check_ready(const char *who)
+{
+    if (queue_ready.load(std::memory_order_acquire))
+        return 0;
+    fprintf(stderr, "Packet queue: %s called before the queue was created\n", who);
+    log_msg(LOG_ERR, "Packet queue: %s called before the queue was created", who);
+    return 1;
+}
+
+int queue_push(const struct packet_info *info)
+{
+    if (queue_check_ready("queue_push") != 0)
+        return 1;
+    if (queue_wait(&free_slots, "free_slots", -1) != 0)
+        return 1;
+
+    pthread_mutex_lock(&queue_lock);
+    int wb = queue_wb.load(std::memory_order_relaxed);
+    queue_slots[wb] = *info;
+    queue_wb.store(wb + 1 == queue_size ? 0 : wb + 1, std::memory_order_relaxed);
+    pthread_mutex_unlock(&queue_lock);
+
+    sem_post(&used_slots);
+    return 0;
+}
+
+int queue_pop(struct packet_info *out, int timeout_ms)
+{
+    debug_printf("Popping packet from queue\n");
+    if (queue_check_ready("queue_pop") != 0)
+        return 1;
+    if (queue_wait(&used_slots, "used_slots", timeout_ms) != 0)
+        return 1;
+
+    pthread_mutex_lock(&queue_lock);
+    int rb = queue_rb.load(std::memory_order_relaxed);
+    *out = queue_slots[rb];
+    queue_rb.store(rb + 1 == queue_size ? 0 : rb + 1, std::memory_order_relaxed);
+    pthread_mutex_unlock(&queue_lock);
+
+    sem_post(&free_slots);
+    return 0;
+}
+
+int queue_free_slots(void)
+{
+    if (!queue_ready.load(std::memory_order_acquire))
+        return config != nullptr ? config->buffer_size : 0;
+    int value = 0;
+    if (sem_getvalue(&free_slots, &value) != 0) {
+        queue_report_sem("reading", "free_slots", errno);
+        return 0;
+    }
+    return value;
+}
