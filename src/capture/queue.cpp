@@ -191,13 +191,21 @@ int queue_push(const struct packet_info *info)
     return 0;
 }
 
+/* The consumer's wait for one packet may span several calls (the cycle
+ * comes back after every slice to look at its clock); the debug line is
+ * printed once per packet wanted, not once per slice. Consumer only. */
+static bool queue_pop_waiting = false;
+
 int queue_pop(struct packet_info *out, int timeout_ms)
 {
-    debug_printf("Popping packet from queue\n");
+    if (!queue_pop_waiting)
+        debug_printf("Popping packet from queue\n");
+    queue_pop_waiting = true;
     if (queue_check_ready("queue_pop") != 0)
         return 1;
     if (queue_wait(&used_slots, "used_slots", timeout_ms) != 0)
         return 1;
+    queue_pop_waiting = false;
 
     pthread_mutex_lock(&queue_lock);
     int rb = queue_rb.load(std::memory_order_relaxed);
