@@ -200,30 +200,27 @@ static void config_read_devices(struct config_reader *reader, const char *keywor
     }
 }
 
-static void config_read_period(struct config_reader *reader, const char *keyword, char *value,
-                               char **cursor)
+/* The value of "period" or "buffersize": none of 0 or less makes sense. A
+ * period would end before taking a packet, and so would every next one; a
+ * queue without slots could never take a packet. */
+static int config_positive(struct config_reader *reader, const char *name, const char *value)
 {
-    (void)keyword;
-    (void)cursor;
-    int period = atoi(value);
-    /* The cycle would end before taking a packet, and so would every next one. */
-    if (period <= 0)
-        config_fatal(reader, "Norvo: Reading invalid period %s, in file %s, line %d.\n", value,
+    int number = atoi(value);
+    if (number <= 0)
+        config_fatal(reader, "Norvo: Reading invalid %s %s, in file %s, line %d.\n", name, value,
                      reader->path, reader->line_number);
-    reader->config->period = period;
+    return number;
 }
 
-static void config_read_buffer_size(struct config_reader *reader, const char *keyword,
-                                    char *value, char **cursor)
+static void config_read_period(struct config_reader *reader, const char *, char *value, char **)
 {
-    (void)keyword;
-    (void)cursor;
-    int buffer_size = atoi(value);
-    /* A queue without slots could never take a packet. */
-    if (buffer_size <= 0)
-        config_fatal(reader, "Norvo: Reading invalid buffersize %s, in file %s, line %d.\n", value,
-                     reader->path, reader->line_number);
-    reader->config->buffer_size = buffer_size;
+    reader->config->period = config_positive(reader, "period", value);
+}
+
+static void config_read_buffer_size(struct config_reader *reader, const char *, char *value,
+                                    char **)
+{
+    reader->config->buffer_size = config_positive(reader, "buffersize", value);
 }
 
 static void config_read_cat(struct config_reader *reader, const char *keyword, char *value,

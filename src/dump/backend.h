@@ -7,6 +7,7 @@
 #define NORVO_DUMP_BACKEND_H
 
 #include <stdint.h>
+#include <stdio.h>
 #include <time.h>
 
 #include "accounting/iptable.h"
@@ -29,6 +30,16 @@ void dump_walk_start(struct dump_walk *walk, const struct cat *category);
 struct ip_entry *dump_walk_next(struct dump_walk *walk, int *passes);
 /* "Tue, 03 Mar 2009 14:05:09 +0100", local time of `now`, into buf. */
 void dump_format_time(time_t now, char *buf, size_t size);
+
+/* The header and the filtered rows in the text format, flushed; rows start
+ * with "Cat: NAME " when cat_prefix is set. 0, or the errno of the first
+ * failed write. */
+int dump_write_text(FILE *out, struct cat *old_cat, int cat_prefix);
+/* Opens the category's file for appending, one file dump at a time, runs
+ * write on it and closes it. Failures are logged naming the category, the
+ * kind of file and the path; 0 on success, 1 on failure. */
+int dump_to_file(struct cat *old_cat, const char *kind,
+                 int (*write)(FILE *file, struct cat *old_cat, void *arg), void *arg);
 
 int dump_stdout(struct cat *old_cat);
 int dump_syslog(struct cat *old_cat);

@@ -10,12 +10,11 @@
  * scaled counter that does not fit is stored as 4294967295, never wrapped,
  * and the dump says so once. norvo-binread reads these files.
  *
- * Like the text back-end, a whole dump holds binfile_lock, so records of
- * categories that share a file stay whole and aligned.
+ * dump_to_file keeps the dumps of categories that share a file apart, so
+ * records stay whole and aligned.
  */
 #include <errno.h>
 #include <inttypes.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <syslog.h>
@@ -25,13 +24,6 @@
 
 #define BINFILE_RECORD_SIZE 20 /* bytes */
 #define BINFILE_COUNTER_MAX 4294967295ULL
-
-static pthread_mutex_t binfile_lock = PTHREAD_MUTEX_INITIALIZER;
-
-static int binfile_error(void)
-{
-    return errno ? errno : EIO;
-}
 
 static uint32_t binfile_counter(uint64_t value, uint64_t *saturated)
 {
@@ -44,8 +36,9 @@ static uint32_t binfile_counter(uint64_t value, uint64_t *saturated)
 
 /* Writes the records into an open stream; 0, or the errno of the first
  * failed write. The walk runs to its end even after a failure. */
-static int binfile_write(FILE *file, struct cat *old_cat, uint64_t *saturated)
+static int binfile_write(FILE *file, struct cat *old_cat, void *arg)
 {
+    uint64_t *saturated = (uint64_t *)arg;
     int64_t tag = dump_time_tag(old_cat, time(nullptr));
     struct dump_walk walk;
     dump_walk_start(&walk, old_cat);
@@ -61,51 +54,21 @@ static int binfile_write(FILE *file, struct cat *old_cat, uint64_t *saturated)
         memcpy(record, fields, sizeof fields);
         memcpy(record + sizeof fields, &tag, sizeof tag);
         if (fwrite(record, sizeof record, 1, file) != 1)
-            error = binfile_error();
+            error = errno ? errno : EIO;
     }
+    if (fflush(file) != 0 && !error)
+        error = errno ? errno : EIO;
     return error;
 }
 
 int dump_binfile(struct cat *old_cat)
 {
-    int rc = pthread_mutex_lock(&binfile_lock);
-    if (rc != 0) {
-        log_msg(LOG_ERR, "ERROR: Category %s: cannot lock binfile %s: %s", old_cat->name,
-                old_cat->file, strerror(rc));
-        return 1;
-    }
-
-    FILE *file = fopen(old_cat->file, "a");
-    if (file == nullptr) {
-        int error = errno;
-        pthread_mutex_unlock(&binfile_lock);
-        /* Same words as the text back-end, "textfile" included: log
-         * watchers match this line. */
-        log_msg(LOG_ERR, "ERROR: Error while category %s dumping into textfile %s: %s",
-                old_cat->name, old_cat->file, strerror(error));
-        return 1;
-    }
-
     uint64_t saturated = 0;
-    int error = binfile_write(file, old_cat, &saturated);
-    if (fflush(file) != 0 && !error)
-        error = binfile_error();
-    if (fclose(file) != 0 && !error)
-        error = binfile_error();
-
-    rc = pthread_mutex_unlock(&binfile_lock);
-    if (rc != 0)
-        log_msg(LOG_ERR, "ERROR: Category %s: cannot unlock binfile %s: %s", old_cat->name,
-                old_cat->file, strerror(rc));
+    int rc = dump_to_file(old_cat, "binfile", binfile_write, &saturated);
     if (saturated)
         log_msg(LOG_ERR,
                 "ERROR: Category %s: %" PRIu64 " counters above 4294967295 were stored as "
                 "4294967295 in binfile %s; set a larger bytedivider",
                 old_cat->name, saturated, old_cat->file);
-    if (error) {
-        log_msg(LOG_ERR, "ERROR: Error while category %s writing binfile %s: %s",
-                old_cat->name, old_cat->file, strerror(error));
-        return 1;
-    }
-    return 0;
+    return rc;
 }

@@ -13,6 +13,7 @@
  * iptable_destroy.
  */
 #include <errno.h>
+#include <pthread.h>
 #include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,7 +27,7 @@
 std::atomic<int> active_dumps{0};
 
 #define DUMP_TIME_FORMAT "%a, %d %b %Y %H:%M:%S %z"
-#define DUMP_STAMP_SIZE 64 /* bytes; a stamp has 31 characters */
+#define DUMP_STAMP_SIZE 100 /* bytes; a stamp has 31 characters */
 
 uint64_t dump_divisor(const struct cat *category)
 {
@@ -89,36 +90,90 @@ void dump_format_time(time_t now, char *buf, size_t size)
     }
 }
 
-int dump_stdout(struct cat *old_cat)
+static int dump_errno(void)
+{
+    return errno ? errno : EIO;
+}
+
+int dump_write_text(FILE *out, struct cat *old_cat, int cat_prefix)
 {
     time_t now = time(nullptr);
-    char stamp[DUMP_STAMP_SIZE];
+    char stamp[DUMP_STAMP_SIZE] = {0};
     dump_format_time(now, stamp, sizeof stamp);
 
     int error = 0;
-    if (printf("== [ %s ] Starting dump sequence of category %s ==\n", stamp, old_cat->name) < 0)
-        error = errno ? errno : EIO;
+    if (fprintf(out, "== [ %s ] Starting dump sequence of category %s ==\n", stamp,
+                old_cat->name) < 0)
+        error = dump_errno();
 
     int64_t tag = dump_time_tag(old_cat, now);
+    const char *prefix = cat_prefix ? "Cat: " : "";
+    const char *name = cat_prefix ? old_cat->name : "";
+    const char *gap = cat_prefix ? " " : "";
     struct dump_walk walk;
     dump_walk_start(&walk, old_cat);
     struct ip_entry *entry;
     int passes;
+    /* after a failure the walk still runs to its end, for iptable_destroy */
     while ((entry = dump_walk_next(&walk, &passes)) != nullptr) {
         if (!passes || error)
             continue;
         uint32_t ip = entry->ip;
-        if (printf("IP: %03d.%03d.%03d.%03d input: %8" PRIu64 " output: %8" PRIu64
-                   " timetag: %8" PRId64 "\n",
-                   (int)(ip >> 24), (int)(ip >> 16 & 0xff), (int)(ip >> 8 & 0xff),
-                   (int)(ip & 0xff), entry->input, entry->output, tag) < 0)
-            error = errno ? errno : EIO;
+        if (fprintf(out,
+                    "%s%s%sIP: %03d.%03d.%03d.%03d input: %8" PRIu64 " output: %8" PRIu64
+                    " timetag: %8" PRId64 "\n",
+                    prefix, name, gap, (int)(ip >> 24), (int)(ip >> 16 & 0xff),
+                    (int)(ip >> 8 & 0xff), (int)(ip & 0xff), entry->input, entry->output,
+                    tag) < 0)
+            error = dump_errno();
     }
-    if (fflush(stdout) != 0 && !error)
-        error = errno ? errno : EIO;
+    /* a full disk often shows only when the buffer is flushed */
+    if (fflush(out) != 0 && !error)
+        error = dump_errno();
+    return error;
+}
+
+int dump_stdout(struct cat *old_cat)
+{
+    int error = dump_write_text(stdout, old_cat, 0);
     if (error) {
         log_msg(LOG_ERR, "ERROR: Error while category %s dumping to standard output: %s",
                 old_cat->name, strerror(error));
+        return 1;
+    }
+    return 0;
+}
+
+/* Categories may share a file and their dump threads run at once: a whole
+ * file dump, open to close, holds this lock, so neither a text line nor a
+ * 20-byte record of one category is ever cut into another's. */
+static pthread_mutex_t dump_file_lock = PTHREAD_MUTEX_INITIALIZER;
+
+int dump_to_file(struct cat *old_cat, const char *kind,
+                 int (*write)(FILE *file, struct cat *old_cat, void *arg), void *arg)
+{
+    int rc = pthread_mutex_lock(&dump_file_lock);
+    if (rc != 0) {
+        log_msg(LOG_ERR, "ERROR: Category %s: cannot lock %s %s: %s", old_cat->name, kind,
+                old_cat->file, strerror(rc));
+        return 1;
+    }
+    FILE *file = fopen(old_cat->file, "a");
+    if (file == nullptr) {
+        int error = errno;
+        pthread_mutex_unlock(&dump_file_lock);
+        /* "textfile" for both file back-ends: log watchers match this line */
+        log_msg(LOG_ERR, "ERROR: Error while category %s dumping into textfile %s: %s",
+                old_cat->name, old_cat->file, strerror(error));
+        return 1;
+    }
+    int error = write(file, old_cat, arg);
+    if (fclose(file) != 0 && !error)
+        error = dump_errno();
+    pthread_mutex_unlock(&dump_file_lock);
+    if (error) {
+        log_msg(LOG_ERR, "ERROR: Error while category %s writing %s %s: %s", old_cat->name,
+                kind, old_cat->file, strerror(error));
         return 1;
     }
     return 0;
