@@ -7,7 +7,6 @@ test; frames come from the other end (harness.Traffic). Needs root.
 """
 
 import os
-import re
 import shutil
 import signal
 import subprocess
