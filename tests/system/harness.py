@@ -11,6 +11,11 @@ is parsed into a `LogLine` (facility, level, identity, pid, text).
 Network: `run_norvo(..., netns=NAME)` runs the daemon inside an existing
 network namespace (nsenter), so it captures on that namespace's interfaces.
 
+Traffic: `Traffic` injects frames with norvo-inject on one end of a veth
+pair while a `norvo -d` captures on the other end, and follows the daemon's
+debug lines to know when the capture runs and when every frame sent so far
+has been accounted.
+
 Every process is started here and ended by its pid; every wait is bounded.
 """
 
@@ -231,3 +236,57 @@ def start_norvo(testcase, args, syslog=True, netns=None):
     daemon = Norvo(args, syslog=capture, netns=netns)
     testcase.addCleanup(daemon.stop)
     return daemon, capture
+
+
+class Traffic:
+    """Frames sent on link.a (namespace link.ns_a) to a `norvo -d` capturing on
+    link.b. Marker frames go from MARK_SRC to MARK_DST; a test's rules must not
+    account these two addresses."""
+
+    MARK_SRC = "198.18.200.200"
+    MARK_DST = "198.19.200.200"
+
+    def __init__(self, link, daemon):
+        self.link, self.daemon = link, daemon
+
+    def send(self, *args):
+        argv = [program("norvo-inject"), "-i", self.link.a] + [str(a) for a in args]
+        result = self.link.ns_a.run(argv, timeout=60, check=False)
+        if result.returncode != 0:
+            raise AssertionError("norvo-inject %s: status %d: %s"
+                                 % (" ".join(argv[1:]), result.returncode, result.stderr))
+
+    def _mark(self):
+        self.send("-s", self.MARK_SRC, "-d", self.MARK_DST)
+
+    def _marks_seen(self):
+        line = "IP-Packet %s: 1024 -> %s:    9\n" % (self.MARK_SRC, self.MARK_DST)
+        return self.daemon.stdout().count(line)
+
+    def wait_capturing(self, timeout=10.0):
+        """Sends markers until the daemon shows one: its capture is open."""
+        deadline = time.monotonic() + timeout
+        while self._marks_seen() == 0:
+            if time.monotonic() > deadline or self.daemon.proc.poll() is not None:
+                raise AssertionError("norvo shows no marker frame after %.0f s; stdout: %r"
+                                     % (timeout, self.daemon.stdout()[-3000:]))
+            self._mark()
+            self.daemon.wait_stdout(lambda out: self._marks_seen() > 0, 0.2)
+
+    def settle(self, timeout=10.0):
+        """Returns once every frame sent so far has been taken from the queue
+        and accounted: a marker sent last has shown its "IP-Packet" line, and
+        the main thread has asked for the packet after the last one queued."""
+        before = self._marks_seen()
+        self._mark()
+        if not self.daemon.wait_stdout(lambda out: self._marks_seen() > before, timeout):
+            raise AssertionError("the closing marker did not arrive; stdout: %r"
+                                 % self.daemon.stdout()[-3000:])
+        queued = self.daemon.stdout().count("IP-Packet ")
+        # The consumer prints this line once per packet it asks for, before it
+        # waits, and after it has accounted the packet before: one more line
+        # than packets taken.
+        if not self.daemon.wait_stdout(
+                lambda out: out.count("Popping packet from queue\n") > queued, timeout):
+            raise AssertionError("norvo did not take all %d packets from its queue; stdout: %r"
+                                 % (queued, self.daemon.stdout()[-3000:]))

@@ -51,6 +51,17 @@ class Namespace:
         return subprocess.Popen(self.command(argv), **kwargs)
 
 
+class Joined(Namespace):
+    """A namespace that someone else made and deletes, such as the private
+    database server's; links can be put into it like into a Namespace."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def delete(self):
+        pass
+
+
 class Link:
     """A veth pair: end `a` in namespace ns_a, end `b` in ns_b (which may be the same)."""
 
