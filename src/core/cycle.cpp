@@ -23,6 +23,15 @@
 #include "core/status.h"
 #include "dump/dump.h"
 
+/* time() may lag clock_gettime() by a timer tick; a cycle that started on
+ * one clock and is timed on the other could end the moment it began. */
+int64_t cycle_clock(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
+}
+
 /* Milliseconds until the period ends, at most one wait slice; 0 when over. */
 static int cycle_wait_ms(void)
 {
@@ -109,7 +118,7 @@ void cycle_run(void)
         cycle_account();
         if (debug)
             print_status();
-        cycle_start.store(time(nullptr));
+        cycle_start.store(cycle_clock());
         if (debug)
             puts("starting dump-sequence");
         cycle_dispatch();

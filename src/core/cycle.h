@@ -4,6 +4,10 @@
 #ifndef NORVO_CORE_CYCLE_H
 #define NORVO_CORE_CYCLE_H
 
+#include <stdint.h>
+
+/* Seconds since the epoch on the clock that periods are measured with. */
+int64_t cycle_clock(void);
 void cycle_run(void);
 
 #endif

@@ -157,7 +157,7 @@ int daemon_main(int argc, char **argv)
         puts("Debugging Mode Enabled\n");
         printf("CONFIG_FILE = %s\nDEBUG = %s\n\n", config_file, "yes");
     }
-    cycle_start.store(time(nullptr));
+    cycle_start.store(cycle_clock());
     if (sem_init(&dump_lock, 0, 1) != 0) {
         fprintf(stderr, "Norvo: Cannot create the dump lock: %s\n", strerror(errno));
         exit(1);
