@@ -198,7 +198,8 @@ static bool queue_pop_waiting = false;
 
 int queue_pop(struct packet_info *out, int timeout_ms)
 {
-    if (!queue_pop_waiting)
+    /* Tested here so that the usual, quiet run makes no call per packet. */
+    if (!queue_pop_waiting && debug.load(std::memory_order_relaxed))
         debug_printf("Popping packet from queue\n");
     queue_pop_waiting = true;
     if (queue_check_ready("queue_pop") != 0)
