@@ -321,6 +321,8 @@ class Bench:
                 low = mid
             else:
                 high = mid
+        if high is None and paced:
+            return "%d or more (every paced rate)" % low, results
         return low, results
 
 
