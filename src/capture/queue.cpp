@@ -12,6 +12,18 @@
  * stop request (`running` cleared) is seen even when no traffic flows and
  * the other side has stopped; a wait that a signal interrupts or that runs
  * out never counts as a slot or a packet obtained.
+ *
+ * Wake-ups cost more than the queue itself. A side that sleeps on a
+ * semaphore makes every post of the other side a futex wake-up (a system
+ * call) until it runs again, and the woken thread tends to preempt the
+ * poster on its own CPU after a handful of packets. So under traffic a side
+ * that finds the queue empty (consumer) or full (producer) first takes a
+ * short nap that is no semaphore wait: the other side posts for free
+ * meanwhile and runs unpreempted, and the napper then takes a batch, one
+ * trywait per packet as before. Only a nap after which there is still
+ * nothing to take leads to the blocking wait. The consumer's nap adapts so
+ * that a nap lets a good part of the queue, but well below all of it,
+ * collect. Queues too small to hold a batch do not nap.
  */
 #include "capture/queue.h"
 
@@ -37,6 +49,23 @@ static std::atomic<bool> queue_ready{false};
 
 #define QUEUE_NS_PER_MS 1000000L
 #define QUEUE_NS_PER_S 1000000000L
+#define QUEUE_NAP_MIN_SLOTS 64 /* slots; smaller queues never nap */
+#define QUEUE_NAP_MIN_US 50    /* us, shortest nap (about the timer slack) */
+#define QUEUE_NAP_MAX_US 500   /* us, longest consumer nap */
+#define QUEUE_PUSH_NAP_US 50   /* us, producer nap on a full queue */
+
+/* Consumer pacing, see above. Consumer only. */
+static bool queue_flowing = false;           /* the last wait for a packet ended with one */
+static long queue_nap_us = QUEUE_NAP_MAX_US; /* length of the next nap */
+static int queue_taken_since_nap = 0;        /* packets popped since the last nap */
+
+/* A new queue starts quiet. */
+static void queue_pop_pacing_reset(void)
+{
+    queue_flowing = false;
+    queue_nap_us = QUEUE_NAP_MAX_US;
+    queue_taken_since_nap = 0;
+}
 
 /* action is what failed ("creating", "waiting on", ...). */
 static void queue_report_sem(const char *action, const char *name, int err)
@@ -98,6 +127,7 @@ int queue_init(void)
 
     queue_slots = slots;
     queue_size = size;
+    queue_pop_pacing_reset();
     queue_wb.store(0);
     queue_rb.store(0);
     queue_ready.store(true);
@@ -123,18 +153,32 @@ static long queue_ms_until(const struct timespec *end)
 }
 
 /*
- * Takes one count of sem. timeout_ms < 0 waits until a stop request.
- * 0 the count is held; 1 timed out, stopping, or the semaphore failed
- * (reported). The overall limit is measured on the monotonic clock so that
- * a clock step cannot stretch it; sem_timedwait itself only knows
- * CLOCK_REALTIME, which is fine for a slice.
+ * Naps nap_us (cut to the time limit), then tries sem once more. *timeout_ms
+ * loses the nap's whole milliseconds. 0 the count is held; 1 still nothing.
+ * An interrupted nap is merely short: only the trywait takes anything.
  */
-static int queue_wait(sem_t *sem, const char *name, int timeout_ms)
+static int queue_nap(sem_t *sem, long nap_us, int *timeout_ms)
 {
-    /* The uncontended path: no clock read at all. */
-    if (sem_trywait(sem) == 0)
-        return 0;
+    if (*timeout_ms == 0 || !running.load(std::memory_order_relaxed))
+        return 1;
+    if (*timeout_ms > 0 && nap_us > *timeout_ms * 1000L)
+        nap_us = *timeout_ms * 1000L;
+    if (*timeout_ms > 0)
+        *timeout_ms -= static_cast<int>(nap_us / 1000);
+    struct timespec nap = {0, nap_us * 1000L};
+    nanosleep(&nap, nullptr);
+    return sem_trywait(sem) == 0 ? 0 : 1;
+}
 
+/*
+ * Takes one count of sem, for a caller whose trywait (and nap) found none.
+ * timeout_ms < 0 waits until a stop request. 0 the count is held; 1 timed
+ * out, stopping, or the semaphore failed (reported). The overall limit is
+ * measured on the monotonic clock so that a clock step cannot stretch it;
+ * sem_timedwait itself only knows CLOCK_REALTIME, which is fine for a slice.
+ */
+static int queue_wait_blocking(sem_t *sem, const char *name, int timeout_ms)
+{
     struct timespec end = {0, 0};
     if (timeout_ms >= 0) {
         clock_gettime(CLOCK_MONOTONIC, &end);
@@ -178,8 +222,13 @@ int queue_push(const struct packet_info *info)
 {
     if (queue_check_ready("queue_push") != 0)
         return 1;
-    if (queue_wait(&free_slots, "free_slots", -1) != 0)
-        return 1;
+    if (sem_trywait(&free_slots) != 0) {
+        int timeout_ms = -1;
+        if ((queue_size < QUEUE_NAP_MIN_SLOTS ||
+             queue_nap(&free_slots, QUEUE_PUSH_NAP_US, &timeout_ms) != 0) &&
+            queue_wait_blocking(&free_slots, "free_slots", timeout_ms) != 0)
+            return 1;
+    }
 
     pthread_mutex_lock(&queue_lock);
     int wb = queue_wb.load(std::memory_order_relaxed);
@@ -196,16 +245,42 @@ int queue_push(const struct packet_info *info)
  * printed once per packet wanted, not once per slice. Consumer only. */
 static bool queue_pop_waiting = false;
 
+/* Length of the consumer's next nap: shorter when the last one let more than a
+ * quarter of the queue collect, longer when it let less than a sixteenth. */
+static long queue_pop_nap_us(void)
+{
+    if (queue_taken_since_nap > queue_size / 4)
+        queue_nap_us /= 2;
+    else if (queue_taken_since_nap < queue_size / 16)
+        queue_nap_us *= 2;
+    if (queue_nap_us < QUEUE_NAP_MIN_US)
+        queue_nap_us = QUEUE_NAP_MIN_US;
+    if (queue_nap_us > QUEUE_NAP_MAX_US)
+        queue_nap_us = QUEUE_NAP_MAX_US;
+    queue_taken_since_nap = 0;
+    return queue_nap_us;
+}
+
 int queue_pop(struct packet_info *out, int timeout_ms)
 {
-    if (!queue_pop_waiting)
+    /* Tested here so that the usual, quiet run makes no call per packet. */
+    if (!queue_pop_waiting && debug.load(std::memory_order_relaxed))
         debug_printf("Popping packet from queue\n");
     queue_pop_waiting = true;
     if (queue_check_ready("queue_pop") != 0)
         return 1;
-    if (queue_wait(&used_slots, "used_slots", timeout_ms) != 0)
-        return 1;
+    if (sem_trywait(&used_slots) != 0) {
+        bool napped = queue_flowing && queue_size >= QUEUE_NAP_MIN_SLOTS &&
+                      queue_nap(&used_slots, queue_pop_nap_us(), &timeout_ms) == 0;
+        if (!napped) {
+            queue_flowing = false;
+            if (queue_wait_blocking(&used_slots, "used_slots", timeout_ms) != 0)
+                return 1;
+            queue_flowing = true;
+        }
+    }
     queue_pop_waiting = false;
+    queue_taken_since_nap++;
 
     pthread_mutex_lock(&queue_lock);
     int rb = queue_rb.load(std::memory_order_relaxed);

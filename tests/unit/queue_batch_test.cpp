@@ -1,0 +1,247 @@
+/*
+ * Packet queue at the default size of 500 slots, where both sides nap
+ * instead of sleeping on a semaphore while traffic flows: bursts with
+ * pauses on either side, time limits, stop requests and interrupted naps
+ * must behave exactly as with the blocking waits.
+ */
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "capture/queue.h"
+#include "config/config.h"
+#include "core/daemon.h"
+
+namespace {
+
+constexpr int kSlots = 500;
+constexpr auto kLimit = std::chrono::milliseconds(10000);
+
+struct settings batch_settings;
+
+struct packet_info make_entry(uint32_t producer, uint32_t seq)
+{
+    struct packet_info p;
+    memset(&p, 0, sizeof p);
+    p.src = producer;
+    p.dst = seq;
+    p.sport = (seq * 5u + producer) & 0xffff;
+    p.dport = ~seq;
+    p.len = seq * 3u + producer;
+    p.proto = static_cast<uint8_t>(producer * 17u + seq);
+    return p;
+}
+
+bool entry_is_whole(const struct packet_info &p)
+{
+    struct packet_info want = make_entry(p.src, p.dst);
+    return p.sport == want.sport && p.dport == want.dport && p.len == want.len &&
+           p.proto == want.proto;
+}
+
+/* A helper thread; leaving the case while it still waits in the queue stops it. */
+template <typename T> struct helper {
+    std::future<T> result;
+    ~helper()
+    {
+        if (result.valid() && result.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            running.store(0);
+            if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+                fprintf(stderr, "queue_batch_test: a helper thread ignored the stop request\n");
+                abort();
+            }
+        }
+    }
+    std::future_status wait_for(std::chrono::milliseconds limit) { return result.wait_for(limit); }
+    T get() { return result.get(); }
+};
+
+template <typename Fn> auto run_bounded(Fn fn) -> helper<decltype(fn())>
+{
+    return helper<decltype(fn())>{std::async(std::launch::async, fn)};
+}
+
+class QueueBatchTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        batch_settings.buffer_size = kSlots;
+        config = &batch_settings;
+        ASSERT_EQ(queue_init(), 0);
+    }
+    void TearDown() override { running.store(1); }
+
+    /* A pop that has to wait for a packet pushed later: afterwards the
+     * consumer counts as busy and answers the next empty queue with a nap. */
+    void start_flowing()
+    {
+        auto late = run_bounded([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            struct packet_info p = make_entry(9, 0);
+            return queue_push(&p);
+        });
+        struct packet_info got;
+        ASSERT_EQ(queue_pop(&got, 5000), 0);
+        ASSERT_EQ(got.src, 9u);
+        ASSERT_EQ(late.wait_for(kLimit), std::future_status::ready);
+        ASSERT_EQ(late.get(), 0);
+    }
+};
+
+TEST_F(QueueBatchTest, BurstsWithPausesOnBothSidesLoseMixAndInventNothing)
+{
+    constexpr uint32_t per_producer = 60000;
+    /* Producers pause now and then so the queue runs dry (consumer naps);
+     * the consumer pauses so the queue fills (producers nap, then block). */
+    auto produce = [](uint32_t id) {
+        for (uint32_t i = 0; i < per_producer; i++) {
+            struct packet_info p = make_entry(id, i);
+            if (queue_push(&p) != 0)
+                return false;
+            if (i % 700 == 699)
+                std::this_thread::sleep_for(std::chrono::microseconds(300 * id));
+        }
+        return true;
+    };
+    auto a = run_bounded([&] { return produce(1); });
+    auto b = run_bounded([&] { return produce(2); });
+
+    uint32_t next[3] = {0, 0, 0};
+    for (uint32_t k = 0; k < 2 * per_producer; k++) {
+        struct packet_info got;
+        ASSERT_EQ(queue_pop(&got, 5000), 0) << "after " << k << " entries";
+        ASSERT_TRUE(got.src == 1 || got.src == 2) << "entry " << k << " src " << got.src;
+        ASSERT_TRUE(entry_is_whole(got)) << "entry " << k << " of producer " << got.src;
+        ASSERT_EQ(got.dst, next[got.src]) << "producer " << got.src;
+        next[got.src]++;
+        if (k % 9000 == 8999)
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    ASSERT_EQ(a.wait_for(kLimit), std::future_status::ready);
+    ASSERT_EQ(b.wait_for(kLimit), std::future_status::ready);
+    EXPECT_TRUE(a.get());
+    EXPECT_TRUE(b.get());
+
+    struct packet_info extra;
+    EXPECT_EQ(queue_pop(&extra, 50), 1) << "an entry appeared that nobody pushed";
+    EXPECT_EQ(queue_free_slots(), kSlots);
+}
+
+TEST_F(QueueBatchTest, BusyConsumerOnAnEmptyQueueKeepsItsTimeLimitAndTakesNothing)
+{
+    start_flowing();
+
+    struct packet_info got;
+    memset(&got, 0xab, sizeof got);
+    struct packet_info untouched = got;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(queue_pop(&got, 30), 1);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(29)) << "pop gave up before its time";
+    EXPECT_LT(waited, std::chrono::milliseconds(1000)) << "pop overstayed its time";
+    EXPECT_EQ(memcmp(&got, &untouched, sizeof got), 0);
+
+    /* A zero time limit does not nap either: it returns at once. */
+    start_flowing();
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(queue_pop(&got, 0), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+
+    /* Neither wait ate a count: one push gives exactly one pop. */
+    struct packet_info p = make_entry(4, 44);
+    ASSERT_EQ(queue_push(&p), 0);
+    ASSERT_EQ(queue_pop(&got, 1000), 0);
+    EXPECT_EQ(got.dst, 44u);
+    EXPECT_EQ(queue_pop(&got, 20), 1);
+    EXPECT_EQ(queue_free_slots(), kSlots);
+}
+
+TEST_F(QueueBatchTest, StopRequestEndsTheWaitsOfBusySides)
+{
+    /* A busy consumer with no time limit. */
+    start_flowing();
+    auto consumer = run_bounded([] {
+        struct packet_info got;
+        return queue_pop(&got, -1);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * QUEUE_WAIT_SLICE_MS));
+    ASSERT_EQ(consumer.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
+        << "a pop on an empty queue returned";
+    running.store(0);
+    ASSERT_EQ(consumer.wait_for(kLimit), std::future_status::ready);
+    EXPECT_EQ(consumer.get(), 1);
+    running.store(1);
+
+    /* A producer on a full queue: its packet is dropped, not queued. */
+    for (int i = 0; i < kSlots; i++) {
+        struct packet_info p = make_entry(5, static_cast<uint32_t>(i));
+        ASSERT_EQ(queue_push(&p), 0);
+    }
+    auto producer = run_bounded([] {
+        struct packet_info p = make_entry(5, 999999);
+        return queue_push(&p);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * QUEUE_WAIT_SLICE_MS));
+    ASSERT_EQ(producer.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
+        << "a push into a full queue returned";
+    running.store(0);
+    ASSERT_EQ(producer.wait_for(kLimit), std::future_status::ready);
+    EXPECT_EQ(producer.get(), 1);
+    running.store(1);
+
+    struct packet_info got;
+    for (int i = 0; i < kSlots; i++) {
+        ASSERT_EQ(queue_pop(&got, 1000), 0);
+        ASSERT_EQ(got.dst, static_cast<uint32_t>(i));
+    }
+    EXPECT_EQ(queue_pop(&got, 20), 1) << "the dropped packet reached the queue";
+}
+
+void ignore_signal(int) {}
+
+TEST_F(QueueBatchTest, InterruptedNapsAndWaitsAreNotTakenForPackets)
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = ignore_signal; /* no SA_RESTART: naps and waits see EINTR */
+    struct sigaction previous;
+    ASSERT_EQ(sigaction(SIGUSR2, &action, &previous), 0);
+
+    start_flowing();
+    std::atomic<pthread_t> consumer_id{};
+    std::atomic<bool> ready{false};
+    auto consumer = run_bounded([&] {
+        consumer_id.store(pthread_self());
+        ready.store(true);
+        struct packet_info got;
+        memset(&got, 0, sizeof got);
+        return queue_pop(&got, 5000) == 0 ? got.dst : 0xffffffffu;
+    });
+    while (!ready.load())
+        std::this_thread::yield();
+    /* Dense at first, to land inside the nap, then across the blocking wait. */
+    for (int i = 0; i < 40; i++) {
+        pthread_kill(consumer_id.load(), SIGUSR2);
+        std::this_thread::sleep_for(std::chrono::microseconds(i < 20 ? 50 : 10000));
+    }
+    ASSERT_EQ(consumer.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
+        << "an interrupted pop returned";
+    struct packet_info p = make_entry(6, 66);
+    ASSERT_EQ(queue_push(&p), 0);
+    ASSERT_EQ(consumer.wait_for(kLimit), std::future_status::ready);
+    EXPECT_EQ(consumer.get(), 66u);
+    EXPECT_EQ(queue_free_slots(), kSlots);
+
+    sigaction(SIGUSR2, &previous, nullptr);
+}
+
+} // namespace
