@@ -36,10 +36,10 @@ uint64_t dump_divisor(const struct cat *category)
 
 int64_t dump_time_tag(const struct cat *category, time_t now)
 {
-    /* With a divider the tag is stored as a 32-bit number; the database
-     * rows of earlier versions were keyed that way. */
+    /* 64-bit throughout: the same tags as a 32-bit one until 2038, and
+     * still increasing after it, so database rows keep adding up. */
     if (category->time_divider > 0)
-        return (int32_t)((int64_t)now / category->time_divider);
+        return (int64_t)now / category->time_divider;
     return (int64_t)now;
 }
 

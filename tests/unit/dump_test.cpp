@@ -59,7 +59,7 @@ TEST(DumpRules, DivisorIsTheByteDividerFromTwoUpAndOneOtherwise)
     }
 }
 
-TEST(DumpRules, TimeTagIsTheTimeDividedAndCutTo32BitsOnlyWhenDividing)
+TEST(DumpRules, TimeTagIsTheTimeDividedAndNeverCutTo32Bits)
 {
     struct cat category = {};
     const time_t past_2038 = (time_t)5000000000LL;
@@ -71,9 +71,9 @@ TEST(DumpRules, TimeTagIsTheTimeDividedAndCutTo32BitsOnlyWhenDividing)
 
     category.time_divider = 1;
     EXPECT_EQ(dump_time_tag(&category, in_2009), 1236085509LL);
-    EXPECT_EQ(dump_time_tag(&category, past_2038), (int64_t)(int32_t)(uint32_t)5000000000ULL);
-    EXPECT_EQ(dump_time_tag(&category, past_2038), 705032704LL);
-    EXPECT_EQ(dump_time_tag(&category, (time_t)3000000000LL), -1294967296LL);
+    EXPECT_EQ(dump_time_tag(&category, past_2038), 5000000000LL);
+    EXPECT_EQ(dump_time_tag(&category, (time_t)3000000000LL), 3000000000LL);  // after 2038
+    EXPECT_EQ(dump_time_tag(&category, (time_t)2147483647LL), 2147483647LL);  // the last 32-bit tag
 
     for (int divider : {0, -1, -3600}) {
         category.time_divider = divider;
