@@ -174,35 +174,41 @@ TEST_F(TextFile, EveryDumpAppendsItsOwnHeaderAndRows)
     }
 }
 
-TEST_F(TextFile, MissingDirectoryCreatesNothingLogsTheReasonAndFails)
+// Both file back-ends open, write and close through one path; each failure
+// loses only that dump and is logged with the category, the path and the
+// system's reason. The open failure says "textfile" for both.
+TEST_F(FileDump, OpenAndWriteFailuresNameCategoryPathAndReasonAndCreateNothing)
 {
-    char *file = path("no/such/dir/lost.txt");
-    struct cat *category = test_cat_new("lost", DUMP_TEXTFILE, 1, 1, file);
-    ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(10, 0, 0, 1), 5, 5);
-    int result = -1;
-    std::string log = run_logged(dump_textfile, category, &result);
-    EXPECT_EQ(result, 1);
-    EXPECT_NE(log.find(std::string("ERROR: Error while category lost dumping into textfile ") +
-                       file + ": No such file or directory"),
-              std::string::npos)
-        << log;
-    EXPECT_FALSE(std::filesystem::exists(dir.path + "/no"));
-    test_cat_free(category);
-}
+    const struct {
+        int type;
+        int (*backend)(struct cat *);
+    } backends[] = {{DUMP_TEXTFILE, dump_textfile}, {DUMP_BINFILE, dump_binfile}};
+    for (const auto &b : backends) {
+        SCOPED_TRACE(dump_type_name(b.type));
+        char *file = path("no/such/dir/lost");
+        struct cat *category = test_cat_new("lost", b.type, 1, 1, file);
+        ASSERT_NE(category, nullptr);
+        test_add(category, test_ip(10, 0, 0, 1), 5, 5);
+        int result = -1;
+        std::string log = run_logged(b.backend, category, &result);
+        EXPECT_EQ(result, 1);
+        EXPECT_NE(log.find(std::string("ERROR: Error while category lost dumping into textfile ") +
+                           file + ": No such file or directory"),
+                  std::string::npos)
+            << log;
+        EXPECT_FALSE(std::filesystem::exists(dir.path + "/no"));
+        test_cat_free(category);
 
-TEST_F(TextFile, FullDeviceIsAFailureThatNamesCategoryPathAndReason)
-{
-    char full[FILE_PATH_SIZE] = "/dev/full";
-    struct cat *category = test_cat_new("disk", DUMP_TEXTFILE, 1, 1, full);
-    ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(10, 0, 0, 1), 5, 5);
-    int result = -1;
-    std::string log = run_logged(dump_textfile, category, &result);
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(test_count(log, "category disk"), 1u) << log;
-    EXPECT_NE(log.find("/dev/full: No space left on device"), std::string::npos) << log;
-    test_cat_free(category);
+        char full[FILE_PATH_SIZE] = "/dev/full";
+        struct cat *disk = test_cat_new("disk", b.type, 1, 1, full);
+        ASSERT_NE(disk, nullptr);
+        test_add(disk, test_ip(10, 0, 0, 1), 5, 5);
+        log = run_logged(b.backend, disk, &result);
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(test_count(log, "category disk"), 1u) << log;
+        EXPECT_NE(log.find("/dev/full: No space left on device"), std::string::npos) << log;
+        test_cat_free(disk);
+    }
 }
 
 TEST_F(BinFile, AddressIsStoredInMachineOrderFollowedByCountersAndTag)
@@ -312,32 +318,6 @@ TEST_F(BinFile, CountersBeyond32BitsSaturateAndTheDumpSaysSoOnce)
     test_cat_free(scaled);
 }
 
-TEST_F(BinFile, OpenAndWriteFailuresAreReportedWithTheirReason)
-{
-    char *file = path("missing/dir/x.bin");
-    struct cat *category = test_cat_new("nowhere", DUMP_BINFILE, 1, 1, file);
-    ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(10, 0, 0, 1), 5, 5);
-    int result = -1;
-    std::string log = run_logged(dump_binfile, category, &result);
-    EXPECT_EQ(result, 1);
-    EXPECT_NE(log.find(std::string("ERROR: Error while category nowhere dumping into textfile ") +
-                       file + ": No such file or directory"),
-              std::string::npos)
-        << log;
-    EXPECT_FALSE(std::filesystem::exists(dir.path + "/missing"));
-    test_cat_free(category);
-
-    char full[FILE_PATH_SIZE] = "/dev/full";
-    struct cat *disk = test_cat_new("disk", DUMP_BINFILE, 1, 1, full);
-    ASSERT_NE(disk, nullptr);
-    test_add(disk, test_ip(10, 0, 0, 1), 5, 5);
-    log = run_logged(dump_binfile, disk, &result);
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(test_count(log, "category disk"), 1u) << log;
-    EXPECT_NE(log.find("/dev/full: No space left on device"), std::string::npos) << log;
-    test_cat_free(disk);
-}
 
 namespace {
 
