@@ -303,5 +303,48 @@ class DaemonCaptureTest(unittest.TestCase):
         self.assertEqual(status, 0, "norvo did not end cleanly on SIGTERM")
 
 
+@unittest.skipUnless(IS_ROOT and os.path.exists(NORVO) and os.path.exists(INJECT),
+                     "needs root, the norvo daemon and norvo-inject")
+class RefusedDevices(unittest.TestCase):
+    """A device that is missing or not Ethernet gets its error lines on
+    standard output and at LOG_ERR; the capture on the others goes on."""
+
+    def test_missing_and_non_ethernet_devices_are_reported_the_veth_counts(self):
+        from harness import LOG_ERR, start_norvo, write_config
+        link = netns.pair(self)
+        tun = netns.unique_prefix("nvt") + "t"
+        missing = netns.unique_prefix("nvx") + "gone"
+        netns.ip("-n", link.ns_b.name, "tuntap", "add", "dev", tun, "mode", "tun")
+        netns.ip("-n", link.ns_b.name, "link", "set", tun, "up")
+        conf = write_config(self, "devices %s %s %s\ncat veth\n"
+                                  "primary account 198.18.0.0 255.255.0.0\n"
+                                  "secondary account 0.0.0.0 0.0.0.0\n" % (link.b, tun, missing))
+        daemon, log = start_norvo(self, ["-c", conf], netns=link.ns_b.name)
+        for name in (tun, missing):
+            line = log.wait_text("Error opening device %s" % name)
+            self.assertIsNotNone(line, log.snapshot())
+            self.assertEqual(line.level, LOG_ERR)
+        reason = log.wait_text("Error opening device %s: link type RAW is not Ethernet" % tun)
+        self.assertIsNotNone(reason, log.snapshot())
+        self.assertTrue(daemon.wait_stdout(
+            lambda o: "Error opening device %s\nError opening device %s: link type RAW is not "
+                      "Ethernet\n" % (tun, tun) in o and
+                      "Error opening device %s\n" % missing in o), daemon.stdout())
+
+        for _ in range(50):  # until the veth's capture thread has opened its device
+            inject(link.ns_a, link.a, "-s", "198.18.9.9")
+            time.sleep(0.1)
+            daemon.signal(signal.SIGHUP)
+            if daemon.wait_stdout(lambda o: "IP: 198.018.009.009 " in o, 0.5):
+                break
+        inject(link.ns_a, link.a, "-s", "198.18.7.7", "-c", 10, "-l", 100)
+        time.sleep(0.5)
+        daemon.signal(signal.SIGHUP)
+        self.assertTrue(daemon.wait_stdout(lambda o: "IP: 198.018.007.007 " in o), daemon.stdout())
+        self.assertRegex(daemon.stdout(), r"IP: 198\.018\.007\.007 input: +0 output: +1000 ")
+        daemon.signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait(10), 0)
+
+
 if __name__ == "__main__":
     unittest.main()
