@@ -30,6 +30,11 @@
  * dump_mysql_store_row); the bound keeps a row from looping forever. */
 #define DUMP_MYSQL_ROW_ROUNDS 5
 
+/* A server that accepts but never answers must not keep a dump thread, and
+ * with it a stopping daemon, alive for ever. */
+#define DUMP_MYSQL_CONNECT_TIMEOUT_S 10 /* s, connection and handshake */
+#define DUMP_MYSQL_IO_TIMEOUT_S 60      /* s, one statement's read or write */
+
 #define DUMP_MYSQL_ERROR_FORMAT "Error connecting to Mysql-Database in category %s:\n%d, %s\n"
 
 int dump_library_init(void)
@@ -168,6 +173,11 @@ int dump_mysql(struct cat *old_cat)
         mysql_thread_end();
         return 1;
     }
+    unsigned int connect_timeout = DUMP_MYSQL_CONNECT_TIMEOUT_S;
+    unsigned int io_timeout = DUMP_MYSQL_IO_TIMEOUT_S;
+    mysql_options(conn, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
+    mysql_options(conn, MYSQL_OPT_READ_TIMEOUT, &io_timeout);
+    mysql_options(conn, MYSQL_OPT_WRITE_TIMEOUT, &io_timeout);
 
     debug_printf("Connecting to host %s, db %s, table %s using login %s, password %s\n",
                  db->host, db->db, db->table, db->login, db->password);

@@ -10,6 +10,7 @@ veth pair put into it, with frames injected on the pair's other end.
 import os
 import re
 import signal
+import subprocess
 import time
 import unittest
 
@@ -201,6 +202,42 @@ dump MySQL {dead} {db} {table} {user} {password}
         self.assertEqual([l.text + "\n" for l in logged],
                          ["Error connecting to Mysql-Database in category gone:\n%s, %s\n" % e
                           for e in errors])
+
+
+@unittest.skipIf(daemon_skip_reason() is not None, daemon_skip_reason())
+class SilentServer(unittest.TestCase):
+    """A server that accepts connections and never answers holds a dump only
+    for the connection time-out, so a stopping daemon still ends."""
+
+    def test_stop_ends_the_daemon_although_the_server_never_answers(self):
+        ns = netns.Namespace(self, netns.unique_prefix("nvq"))
+        listener = ns.popen(["/usr/bin/python3", "-c",
+                             "import socket, time\n"
+                             "s = socket.socket()\n"
+                             "s.bind(('127.0.0.1', 3306))\n"
+                             "s.listen(8)\n"
+                             "print('listening', flush=True)\n"
+                             "time.sleep(120)\n"],
+                            stdout=subprocess.PIPE, text=True)
+        self.addCleanup(netns.close_pipes, listener)
+        self.addCleanup(netns.stop_process, listener, signal.SIGKILL, 10)
+        self.assertEqual(listener.stdout.readline(), "listening\n")
+
+        conf = write_config(self, "cat silent\nprimary account 0.0.0.0 0.0.0.0\n"
+                                  "secondary account 0.0.0.0 0.0.0.0\n"
+                                  "dump MySQL 127.0.0.1 norvo traffic norvo pw\n")
+        daemon, log = start_norvo(self, ["-c", conf], netns=ns.name)
+        self.assertIsNotNone(log.wait_text("Loading Category silent. Dump-Type: MySQL"))
+        began = time.monotonic()
+        daemon.signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait(40), 0, daemon.stderr())
+        self.assertLess(time.monotonic() - began, 30)
+        self.assertRegex(daemon.stderr(), r"Error connecting to Mysql-Database in category silent:"
+                                          r"\n2013, Lost connection")
+        error = log.wait_for(lambda l: l.text.startswith(
+            "Error connecting to Mysql-Database in category silent:"), 2)
+        self.assertIsNotNone(error, log.snapshot())
+        self.assertEqual((error.facility, error.level), (LOG_DAEMON, LOG_ERR))
 
 
 if __name__ == "__main__":
