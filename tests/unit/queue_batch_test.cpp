@@ -20,55 +20,13 @@
 #include "capture/queue.h"
 #include "config/config.h"
 #include "core/daemon.h"
+#include "queue_fixture.h"
 
 namespace {
 
 constexpr int kSlots = 500;
-constexpr auto kLimit = std::chrono::milliseconds(10000);
 
 struct settings batch_settings;
-
-struct packet_info make_entry(uint32_t producer, uint32_t seq)
-{
-    struct packet_info p;
-    memset(&p, 0, sizeof p);
-    p.src = producer;
-    p.dst = seq;
-    p.sport = (seq * 5u + producer) & 0xffff;
-    p.dport = ~seq;
-    p.len = seq * 3u + producer;
-    p.proto = static_cast<uint8_t>(producer * 17u + seq);
-    return p;
-}
-
-bool entry_is_whole(const struct packet_info &p)
-{
-    struct packet_info want = make_entry(p.src, p.dst);
-    return p.sport == want.sport && p.dport == want.dport && p.len == want.len &&
-           p.proto == want.proto;
-}
-
-/* A helper thread; leaving the case while it still waits in the queue stops it. */
-template <typename T> struct helper {
-    std::future<T> result;
-    ~helper()
-    {
-        if (result.valid() && result.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-            running.store(0);
-            if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-                fprintf(stderr, "queue_batch_test: a helper thread ignored the stop request\n");
-                abort();
-            }
-        }
-    }
-    std::future_status wait_for(std::chrono::milliseconds limit) { return result.wait_for(limit); }
-    T get() { return result.get(); }
-};
-
-template <typename Fn> auto run_bounded(Fn fn) -> helper<decltype(fn())>
-{
-    return helper<decltype(fn())>{std::async(std::launch::async, fn)};
-}
 
 class QueueBatchTest : public ::testing::Test {
 protected:
