@@ -57,41 +57,7 @@ protected:
 
 TEST_F(QueueBatchTest, BurstsWithPausesOnBothSidesLoseMixAndInventNothing)
 {
-    constexpr uint32_t per_producer = 60000;
-    /* Producers pause now and then so the queue runs dry (consumer naps);
-     * the consumer pauses so the queue fills (producers nap, then block). */
-    auto produce = [](uint32_t id) {
-        for (uint32_t i = 0; i < per_producer; i++) {
-            struct packet_info p = make_entry(id, i);
-            if (queue_push(&p) != 0)
-                return false;
-            if (i % 700 == 699)
-                std::this_thread::sleep_for(std::chrono::microseconds(300 * id));
-        }
-        return true;
-    };
-    auto a = run_bounded([&] { return produce(1); });
-    auto b = run_bounded([&] { return produce(2); });
-
-    uint32_t next[3] = {0, 0, 0};
-    for (uint32_t k = 0; k < 2 * per_producer; k++) {
-        struct packet_info got;
-        ASSERT_EQ(queue_pop(&got, 5000), 0) << "after " << k << " entries";
-        ASSERT_TRUE(got.src == 1 || got.src == 2) << "entry " << k << " src " << got.src;
-        ASSERT_TRUE(entry_is_whole(got)) << "entry " << k << " of producer " << got.src;
-        ASSERT_EQ(got.dst, next[got.src]) << "producer " << got.src;
-        next[got.src]++;
-        if (k % 9000 == 8999)
-            std::this_thread::sleep_for(std::chrono::milliseconds(3));
-    }
-    ASSERT_EQ(a.wait_for(kLimit), std::future_status::ready);
-    ASSERT_EQ(b.wait_for(kLimit), std::future_status::ready);
-    EXPECT_TRUE(a.get());
-    EXPECT_TRUE(b.get());
-
-    struct packet_info extra;
-    EXPECT_EQ(queue_pop(&extra, 50), 1) << "an entry appeared that nobody pushed";
-    EXPECT_EQ(queue_free_slots(), kSlots);
+    check_two_producers_one_consumer(60000, true);
 }
 
 TEST_F(QueueBatchTest, BusyConsumerOnAnEmptyQueueKeepsItsTimeLimitAndTakesNothing)

@@ -12,6 +12,9 @@
 
 #include <chrono>
 #include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
 
 #include "capture/packet.h"
 #include "core/daemon.h"
@@ -66,6 +69,46 @@ template <typename T> struct helper {
 template <typename Fn> auto run_bounded(Fn fn) -> helper<decltype(fn())>
 {
     return helper<decltype(fn())>{std::async(std::launch::async, fn)};
+}
+
+/*
+ * Two producers push per_producer entries each while this thread pops them
+ * all: nothing may be lost, mixed or taken twice, and each producer's
+ * entries leave in the order it pushed them. With pauses, producers rest
+ * now and then so the queue runs dry, and the consumer rests so it fills.
+ */
+void check_two_producers_one_consumer(uint32_t per_producer, bool pauses)
+{
+    auto produce = [per_producer, pauses](uint32_t id) {
+        for (uint32_t i = 0; i < per_producer; i++) {
+            struct packet_info p = make_entry(id, i);
+            if (queue_push(&p) != 0)
+                return false;
+            if (pauses && i % 700 == 699)
+                std::this_thread::sleep_for(std::chrono::microseconds(300 * id));
+        }
+        return true;
+    };
+    auto a = run_bounded([&] { return produce(1); });
+    auto b = run_bounded([&] { return produce(2); });
+
+    uint32_t next[3] = {0, 0, 0};
+    for (uint32_t k = 0; k < 2 * per_producer; k++) {
+        struct packet_info got;
+        ASSERT_EQ(queue_pop(&got, 5000), 0) << "after " << k << " entries";
+        ASSERT_TRUE(got.src == 1 || got.src == 2) << "entry " << k << " src " << got.src;
+        ASSERT_TRUE(entry_is_whole(got)) << "entry " << k << " of producer " << got.src;
+        ASSERT_EQ(got.dst, next[got.src]) << "producer " << got.src;
+        next[got.src]++;
+        if (pauses && k % 9000 == 8999)
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    ASSERT_EQ(a.wait_for(kLimit), std::future_status::ready);
+    ASSERT_EQ(b.wait_for(kLimit), std::future_status::ready);
+    EXPECT_TRUE(a.get());
+    EXPECT_TRUE(b.get());
+    EXPECT_EQ(next[1], per_producer);
+    EXPECT_EQ(next[2], per_producer);
 }
 
 }  // namespace

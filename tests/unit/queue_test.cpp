@@ -104,39 +104,7 @@ TEST_F(QueueTest, FullQueueBlocksThePushUntilAPop)
 TEST_F(QueueTest, TwoProducersUnderLoadLoseAndMixNothing)
 {
     use_queue(8);
-    constexpr uint32_t per_producer = 100000;
-
-    auto produce = [](uint32_t id) {
-        for (uint32_t i = 0; i < per_producer; i++) {
-            struct packet_info p = make_entry(id, i);
-            if (queue_push(&p) != 0)
-                return false;
-        }
-        return true;
-    };
-    auto a = run_bounded([&] { return produce(1); });
-    auto b = run_bounded([&] { return produce(2); });
-
-    uint32_t next[3] = {0, 0, 0};
-    for (uint32_t k = 0; k < 2 * per_producer; k++) {
-        struct packet_info got;
-        ASSERT_EQ(queue_pop(&got, 5000), 0) << "after " << k << " entries";
-        ASSERT_TRUE(got.src == 1 || got.src == 2) << "entry " << k << " src " << got.src;
-        ASSERT_TRUE(entry_is_whole(got)) << "entry " << k << " of producer " << got.src;
-        /* Each producer's entries leave in the order it pushed them: none lost, none twice. */
-        ASSERT_EQ(got.dst, next[got.src]) << "producer " << got.src;
-        next[got.src]++;
-    }
-    ASSERT_EQ(a.wait_for(kLimit), std::future_status::ready);
-    ASSERT_EQ(b.wait_for(kLimit), std::future_status::ready);
-    EXPECT_TRUE(a.get());
-    EXPECT_TRUE(b.get());
-    EXPECT_EQ(next[1], per_producer);
-    EXPECT_EQ(next[2], per_producer);
-
-    struct packet_info extra;
-    EXPECT_EQ(queue_pop(&extra, 50), 1) << "an entry appeared that nobody pushed";
-    EXPECT_EQ(queue_free_slots(), 8);
+    check_two_producers_one_consumer(100000, false);
 }
 
 TEST_F(QueueTest, IndexesWrapAfterTheLastSlot)
