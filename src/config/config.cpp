@@ -241,6 +241,24 @@ static void config_read_cat(struct config_reader *reader, const char *keyword, c
     reader->current = category;
 }
 
+/* The address or the mask of a rule; a missing one or one with a number of
+ * more than three digits ends the reader. */
+static uint32_t config_rule_quad(struct config_reader *reader, const char *keyword,
+                                 const char *article, const char *noun, const char *text)
+{
+    if (text == nullptr || text[0] == '\0')
+        config_fatal(reader, "Norvo: Reading rule %s without %s %s, in file %s, line %d.\n",
+                     keyword, article, noun, reader->path, reader->line_number);
+    int too_long;
+    uint32_t value = config_scan_ipv4(text, &too_long);
+    if (too_long)
+        config_fatal(reader,
+                     "Norvo: Reading invalid %s %s (a number of more than %d digits), in rule %s, "
+                     "in file %s, line %d.\n",
+                     noun, text, IPV4_RUN_DIGITS, keyword, reader->path, reader->line_number);
+    return value;
+}
+
 /* Everything is checked before the rule is allocated and linked, so a fatal
  * error never leaves a record that nothing reaches. */
 static void config_read_rule(struct config_reader *reader, const char *keyword, char *value,
@@ -256,27 +274,9 @@ static void config_read_rule(struct config_reader *reader, const char *keyword, 
                      value, keyword, reader->path, reader->line_number);
 
     char *address = config_next_token(cursor);
-    if (address == nullptr || address[0] == '\0')
-        config_fatal(reader, "Norvo: Reading rule %s without an address, in file %s, line %d.\n",
-                     keyword, reader->path, reader->line_number);
+    uint32_t ip = config_rule_quad(reader, keyword, "an", "address", address);
     char *mask = config_next_token(cursor);
-    if (mask == nullptr || mask[0] == '\0')
-        config_fatal(reader, "Norvo: Reading rule %s without a mask, in file %s, line %d.\n",
-                     keyword, reader->path, reader->line_number);
-
-    int too_long;
-    uint32_t ip = config_scan_ipv4(address, &too_long);
-    if (too_long)
-        config_fatal(reader,
-                     "Norvo: Reading invalid address %s (a number of more than %d digits), in rule "
-                     "%s, in file %s, line %d.\n",
-                     address, IPV4_RUN_DIGITS, keyword, reader->path, reader->line_number);
-    uint32_t netmask = config_scan_ipv4(mask, &too_long);
-    if (too_long)
-        config_fatal(reader,
-                     "Norvo: Reading invalid mask %s (a number of more than %d digits), in rule %s, "
-                     "in file %s, line %d.\n",
-                     mask, IPV4_RUN_DIGITS, keyword, reader->path, reader->line_number);
+    uint32_t netmask = config_rule_quad(reader, keyword, "a", "mask", mask);
 
     /* Behind a rule without a port this may be a comment's first word: atoi gives 0. */
     char *port = config_next_token(cursor);
