@@ -311,6 +311,9 @@ TEST(DumpSyslog, EveryEntryIsLoggedAlsoZeroRowsAndNoHeader)
     test_cat_free(category);
 }
 
+static const size_t LARGE_ENTRIES = 3000;       /* one 2 KB leaf each */
+static const size_t HEAP_SLACK = 512 * 1024;    /* bytes; stdio and time-zone buffers */
+
 class DumpThread : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -334,6 +337,26 @@ protected:
         ASSERT_EQ(pthread_join(thread, nullptr), 0);
     }
 
+    /* A large table of the given type, dumped on a joined thread with
+     * standard output and the log (standard error) captured; *baseline is
+     * the heap in use before the table was built. */
+    static void run_large_captured(const char *name, int type, size_t *baseline,
+                                   std::string *printed, std::string *log)
+    {
+        *baseline = test_heap_in_use();
+        struct cat *category = test_cat_new(name, type, 1, 1);
+        ASSERT_NE(category, nullptr);
+        fill_large(category, LARGE_ENTRIES);
+        ASSERT_GT(test_heap_in_use(), *baseline + LARGE_ENTRIES * 2048);
+
+        struct test_capture out, err;
+        test_capture_begin(&out, STDOUT_FILENO);
+        test_capture_begin(&err, STDERR_FILENO);
+        run_joined(category);
+        *log = test_capture_end(&err);
+        *printed = test_capture_end(&out);
+    }
+
     /* Waits (bounded) until the heap is back near `baseline`. */
     static bool heap_returns_to(size_t baseline, size_t slack)
     {
@@ -346,8 +369,6 @@ protected:
     }
 };
 
-static const size_t LARGE_ENTRIES = 3000;       /* one 2 KB leaf each */
-static const size_t HEAP_SLACK = 512 * 1024;    /* bytes; stdio and time-zone buffers */
 
 TEST_F(DumpThread, PgSqlLogsItsErrorWritesNothingElseAndDestroysTheTable)
 {
@@ -359,18 +380,9 @@ TEST_F(DumpThread, PgSqlLogsItsErrorWritesNothingElseAndDestroysTheTable)
     run_joined(warm);
     test_capture_end(&quiet);
 
-    size_t baseline = test_heap_in_use();
-    struct cat *category = test_cat_new("pg", DUMP_PGSQL, 1, 1);
-    ASSERT_NE(category, nullptr);
-    fill_large(category, LARGE_ENTRIES);
-    ASSERT_GT(test_heap_in_use(), baseline + LARGE_ENTRIES * 2048);
-
-    struct test_capture out, err;
-    test_capture_begin(&out, STDOUT_FILENO);
-    test_capture_begin(&err, STDERR_FILENO);
-    run_joined(category);
-    std::string log = test_capture_end(&err);
-    std::string printed = test_capture_end(&out);
+    size_t baseline;
+    std::string printed, log;
+    run_large_captured("pg", DUMP_PGSQL, &baseline, &printed, &log);
 
     EXPECT_EQ(printed, "");
     EXPECT_EQ(test_count(log, "Error while dumping category pg: Norvo was not compiled with "
@@ -384,18 +396,9 @@ TEST_F(DumpThread, PgSqlLogsItsErrorWritesNothingElseAndDestroysTheTable)
 
 TEST_F(DumpThread, UnknownTypeWritesNothingAnywhereAndDestroysTheTable)
 {
-    size_t baseline = test_heap_in_use();
-    struct cat *category = test_cat_new("misspelt", DUMP_BAD, 1, 1);
-    ASSERT_NE(category, nullptr);
-    fill_large(category, LARGE_ENTRIES);
-    ASSERT_GT(test_heap_in_use(), baseline + LARGE_ENTRIES * 2048);
-
-    struct test_capture out, err;
-    test_capture_begin(&out, STDOUT_FILENO);
-    test_capture_begin(&err, STDERR_FILENO);
-    run_joined(category);
-    std::string log = test_capture_end(&err);
-    std::string printed = test_capture_end(&out);
+    size_t baseline;
+    std::string printed, log;
+    run_large_captured("misspelt", DUMP_BAD, &baseline, &printed, &log);
 
     EXPECT_EQ(printed, "");
     EXPECT_EQ(log, "");
@@ -406,6 +409,7 @@ TEST_F(DumpThread, UnknownTypeWritesNothingAnywhereAndDestroysTheTable)
     struct cat *odd = test_cat_new("odd", 42, 1, 1);
     ASSERT_NE(odd, nullptr);
     test_add(odd, test_ip(10, 0, 0, 1), 100, 100);
+    struct test_capture out;
     test_capture_begin(&out, STDOUT_FILENO);
     run_joined(odd);
     EXPECT_EQ(test_capture_end(&out), "");
