@@ -71,6 +71,21 @@ template <typename Fn> auto run_bounded(Fn fn) -> helper<decltype(fn())>
     return helper<decltype(fn())>{std::async(std::launch::async, fn)};
 }
 
+/* A pop on an empty queue gives up after timeout_ms (at least min_ms,
+ * within a second), returns 1 and leaves its output untouched. */
+void check_pop_times_out(int timeout_ms, int min_ms)
+{
+    struct packet_info got;
+    memset(&got, 0xab, sizeof got);
+    struct packet_info untouched = got;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(queue_pop(&got, timeout_ms), 1);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(min_ms)) << "pop gave up before its time";
+    EXPECT_LT(waited, std::chrono::milliseconds(1000)) << "pop overstayed its time";
+    EXPECT_EQ(memcmp(&got, &untouched, sizeof got), 0);
+}
+
 /*
  * Two producers push per_producer entries each while this thread pops them
  * all: nothing may be lost, mixed or taken twice, and each producer's
