@@ -1,10 +1,6 @@
 /*
- * "BinFile" back-end: appends one 20-byte record per address whose counts
- * reach the divisor to the category's file, in the byte order of this
- * machine and without any header:
- *
- *   offset 0  u32 address    offset 4  u32 input    offset 8  u32 output
- *   offset 12 i64 time tag
+ * "BinFile" back-end: appends one 20-byte record (dump/record.h) per address
+ * whose counts reach the divisor to the category's file.
  *
  * The record keeps 32-bit counters although the table counts in 64 bits; a
  * scaled counter that does not fit is stored as 4294967295, never wrapped,
@@ -21,8 +17,8 @@
 
 #include "core/daemon.h"
 #include "dump/backend.h"
+#include "dump/record.h"
 
-#define BINFILE_RECORD_SIZE 20 /* bytes */
 #define BINFILE_COUNTER_MAX 4294967295ULL
 
 static uint32_t binfile_counter(uint64_t value, uint64_t *saturated)
@@ -48,11 +44,10 @@ static int binfile_write(FILE *file, struct cat *old_cat, void *arg)
     while ((entry = dump_walk_next(&walk, &passes)) != nullptr) {
         if (!passes || error)
             continue;
-        uint32_t fields[3] = {entry->ip, binfile_counter(entry->input, saturated),
-                              binfile_counter(entry->output, saturated)};
+        struct bin_record r = {entry->ip, binfile_counter(entry->input, saturated),
+                               binfile_counter(entry->output, saturated), tag};
         unsigned char record[BINFILE_RECORD_SIZE];
-        memcpy(record, fields, sizeof fields);
-        memcpy(record + sizeof fields, &tag, sizeof tag);
+        bin_record_pack(&r, record);
         if (fwrite(record, sizeof record, 1, file) != 1)
             error = errno ? errno : EIO;
     }

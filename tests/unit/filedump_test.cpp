@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "dump/backend.h"
-#include "dump/binread.h"
+#include "binread/binread.h"
 #include "dump/dump.h"
 #include "dump_fixture.h"
 

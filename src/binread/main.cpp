@@ -1,6 +1,6 @@
 #include <stdio.h>
 
-#include "dump/binread.h"
+#include "binread/binread.h"
 
 int main(int argc, char **argv)
 {

@@ -3,12 +3,11 @@
  * The logic of norvo-binread, kept apart from its main so that it can be
  * tested.
  */
-#ifndef NORVO_DUMP_BINREAD_H
-#define NORVO_DUMP_BINREAD_H
+#ifndef NORVO_BINREAD_BINREAD_H
+#define NORVO_BINREAD_BINREAD_H
 
 #include <stdio.h>
 
-#define BINREAD_RECORD_SIZE 20 /* bytes per record */
 #define BINREAD_HEADER "ip,input,output,timetag"
 
 /* One CSV line per whole record of `path` on `out`; problems on `err`,

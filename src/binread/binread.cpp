@@ -9,17 +9,17 @@
 #include <inttypes.h>
 #include <string.h>
 
-#include "dump/binread.h"
+#include "binread/binread.h"
+#include "core/addr.h"
+#include "dump/record.h"
 
 static void binread_print(FILE *out, const unsigned char *record)
 {
-    uint32_t fields[3];
-    int64_t tag;
-    memcpy(fields, record, sizeof fields);
-    memcpy(&tag, record + sizeof fields, sizeof tag);
-    uint32_t ip = fields[0];
-    fprintf(out, "%u.%u.%u.%u,%" PRIu32 ",%" PRIu32 ",%" PRId64 "\n", ip >> 24,
-            ip >> 16 & 0xff, ip >> 8 & 0xff, ip & 0xff, fields[1], fields[2], tag);
+    struct bin_record r;
+    bin_record_unpack(record, &r);
+    struct addr_octets o = addr_split(r.ip);
+    fprintf(out, "%u.%u.%u.%u,%" PRIu32 ",%" PRIu32 ",%" PRId64 "\n", o.a, o.b, o.c, o.d,
+            r.input, r.output, r.time_tag);
 }
 
 int binread_file(const char *path, FILE *out, FILE *err)
@@ -30,7 +30,7 @@ int binread_file(const char *path, FILE *out, FILE *err)
         return 1;
     }
 
-    unsigned char record[BINREAD_RECORD_SIZE];
+    unsigned char record[BINFILE_RECORD_SIZE];
     uint64_t offset = 0; /* bytes, start of the record being read */
     int status = 0;
     for (;;) {
@@ -50,7 +50,7 @@ int binread_file(const char *path, FILE *out, FILE *err)
             fprintf(err,
                     "norvo-binread: %s: incomplete record at byte offset %" PRIu64
                     " (%zu of %d bytes)\n",
-                    path, offset, got, BINREAD_RECORD_SIZE);
+                    path, offset, got, BINFILE_RECORD_SIZE);
             status = 1;
         }
         break;
