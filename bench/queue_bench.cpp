@@ -14,7 +14,7 @@
 #include "capture/capture.h"
 #include "capture/queue.h"
 #include "config/config.h"
-#include "core/daemon.h"
+#include "core/state.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ void BM_QueuePushPop(benchmark::State &state)
     const int producers = static_cast<int>(state.range(0));
     bench_settings.buffer_size = static_cast<int>(state.range(1));
     config = &bench_settings;
-    if (queue_init() != 0) {
+    if (queue_init(config->buffer_size) != 0) {
         state.SkipWithError("queue_init failed");
         return;
     }

@@ -14,7 +14,8 @@
 
 #include "accounting/account.h"
 #include "accounting/iptable.h"
-#include "core/daemon.h"
+#include "core/addr.h"
+#include "core/state.h"
 
 int rule_match(const struct rule *rules, uint32_t address, uint32_t port)
 {
@@ -39,11 +40,11 @@ static struct ip_entry *account_entry(struct cat *category, uint32_t address)
     if (entry != nullptr)
         return entry;
 
+    struct addr_octets o = addr_split(address);
     entry = static_cast<struct ip_entry *>(calloc(1, sizeof *entry));
     if (entry == nullptr) {
         log_msg(LOG_ERR, "category %s: counters for %u.%u.%u.%u: %s; packet not counted",
-                category->name, address >> 24, (address >> 16) & 0xff, (address >> 8) & 0xff,
-                address & 0xff, strerror(errno));
+                category->name, o.a, o.b, o.c, o.d, strerror(errno));
         return nullptr;
     }
     entry->ip = address;
@@ -53,8 +54,8 @@ static struct ip_entry *account_entry(struct cat *category, uint32_t address)
          * allocated (errno set) or the cycle gave the category no table. */
         int err = errno;
         log_msg(LOG_ERR, "category %s: table entry for %u.%u.%u.%u: %s; packet not counted",
-                category->name, address >> 24, (address >> 16) & 0xff, (address >> 8) & 0xff,
-                address & 0xff, err != 0 ? strerror(err) : "category has no address table");
+                category->name, o.a, o.b, o.c, o.d,
+                err != 0 ? strerror(err) : "category has no address table");
         free(entry);
         return nullptr;
     }

@@ -18,9 +18,15 @@
 #include <syslog.h>
 
 #include "accounting/iptable.h"
-#include "core/daemon.h"
+#include "core/addr.h"
+#include "core/state.h"
 
 #define LEVEL_SLOTS 256 /* pointer slots per array, one per address byte value */
+
+struct iptable {
+    void **root;     /* LEVEL_SLOTS slots, indexed by the first address byte */
+    uint32_t cursor; /* where the next walk step starts; 0 when idle */
+};
 
 static void **iptable_new_level(void)
 {
@@ -54,9 +60,9 @@ static void **iptable_level(void **slot, int depth, uint32_t address)
         void **level = iptable_new_level();
         if (level == nullptr) {
             int err = errno;
-            log_msg(LOG_ERR, "address table: level %d array for %u.%u.%u.%u: %s", depth,
-                    address >> 24, (address >> 16) & 0xff, (address >> 8) & 0xff,
-                    address & 0xff, strerror(err));
+            struct addr_octets o = addr_split(address);
+            log_msg(LOG_ERR, "address table: level %d array for %u.%u.%u.%u: %s", depth, o.a,
+                    o.b, o.c, o.d, strerror(err));
             errno = err;
             return nullptr;
         }
@@ -146,6 +152,11 @@ struct ip_entry *iptable_next(struct iptable *table)
     }
     table->cursor = 0;
     return nullptr;
+}
+
+int iptable_walking(const struct iptable *table)
+{
+    return table != nullptr && table->cursor != 0;
 }
 
 void iptable_destroy(struct iptable *table)

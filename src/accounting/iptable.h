@@ -17,10 +17,8 @@ struct ip_entry {
     uint64_t output; /* bytes sent in this cycle */
 };
 
-struct iptable {
-    void **root;     /* 256 slots, indexed by the first address byte */
-    uint32_t cursor; /* where the next walk step starts; 0 when idle */
-};
+/* Opaque: callers reach the table only through the functions below. */
+struct iptable;
 
 struct iptable *iptable_new(void);
 /* 1 stored, 0 refused (slot taken, or no root). A null entry clears. */
@@ -28,6 +26,10 @@ int iptable_insert(struct iptable *table, uint32_t address, struct ip_entry *ent
 struct ip_entry *iptable_lookup(const struct iptable *table, uint32_t address);
 /* One walk step; null when the walk is over (cursor back at 0). */
 struct ip_entry *iptable_next(struct iptable *table);
+/* 1 while a walk is under way: the last step yielded an entry and the next
+ * one goes on from it. 0 when idle, including right after 255.255.255.255
+ * was yielded (the cursor wrapped, so a further step would start over). */
+int iptable_walking(const struct iptable *table);
 void iptable_destroy(struct iptable *table);
 
 #endif

@@ -21,10 +21,15 @@
 
 #include "capture/queue.h"
 #include "config/config.h"
-#include "core/daemon.h"
+#include "core/addr.h"
+#include "core/state.h"
 
 #define CAPTURE_STATS_INTERVAL_S 1   /* s, between two reads of the drop counter */
 #define CAPTURE_ERROR_BACKOFF_MS 100 /* ms, pause after a failed pcap_dispatch */
+
+/* Ethertype of IPv4, 0x0800, as the two bytes on the wire. */
+#define ETHERTYPE_IPV4_HI 0x08
+#define ETHERTYPE_IPV4_LO 0x00
 
 /* Offsets into the frame, in bytes. */
 #define CAPTURE_OFF_ETHERTYPE 12
@@ -50,7 +55,8 @@ int capture_decode(const uint8_t *bytes, uint32_t caplen, uint32_t len, struct p
     /* The length test comes first: nothing is read that was not captured. */
     if (bytes == nullptr || caplen < CAPTURE_MIN_CAPLEN)
         return 0;
-    if (bytes[CAPTURE_OFF_ETHERTYPE] != 0x08 || bytes[CAPTURE_OFF_ETHERTYPE + 1] != 0x00)
+    if (bytes[CAPTURE_OFF_ETHERTYPE] != ETHERTYPE_IPV4_HI ||
+        bytes[CAPTURE_OFF_ETHERTYPE + 1] != ETHERTYPE_IPV4_LO)
         return 0;
     out->proto = bytes[CAPTURE_OFF_PROTO];
     out->src = capture_be32(bytes + CAPTURE_OFF_SRC);
@@ -66,10 +72,12 @@ void capture_packet(u_char *user, const struct pcap_pkthdr *header, const u_char
     struct device *device = reinterpret_cast<struct device *>(user);
     int debugging = debug.load(std::memory_order_relaxed);
 
-    if (debugging)
+    if (debugging) {
+        int wb, rb;
+        queue_indexes(&wb, &rb);
         debug_printf("Inserting packet into queue of device %s: wb:%d rb:%d\n", device->name,
-                     queue_wb.load(std::memory_order_relaxed),
-                     queue_rb.load(std::memory_order_relaxed));
+                     wb, rb);
+    }
 
     struct packet_info info;
     if (!capture_decode(bytes, header->caplen, header->len, &info))
@@ -82,13 +90,12 @@ void capture_packet(u_char *user, const struct pcap_pkthdr *header, const u_char
         return;
     }
 
-    if (debugging)
-        debug_printf("IP-Packet %d.%d.%d.%d:%5d -> %d.%d.%d.%d:%5d\n",
-                     static_cast<int>(info.src >> 24), static_cast<int>(info.src >> 16 & 0xff),
-                     static_cast<int>(info.src >> 8 & 0xff), static_cast<int>(info.src & 0xff),
-                     static_cast<int>(info.sport), static_cast<int>(info.dst >> 24),
-                     static_cast<int>(info.dst >> 16 & 0xff), static_cast<int>(info.dst >> 8 & 0xff),
-                     static_cast<int>(info.dst & 0xff), static_cast<int>(info.dport));
+    if (debugging) {
+        struct addr_octets s = addr_split(info.src), d = addr_split(info.dst);
+        debug_printf("IP-Packet %u.%u.%u.%u:%5d -> %u.%u.%u.%u:%5d\n", s.a, s.b, s.c, s.d,
+                     static_cast<int>(info.sport), d.a, d.b, d.c, d.d,
+                     static_cast<int>(info.dport));
+    }
 }
 
 /* The two lines every refused device gets, then one with the reason. */
@@ -168,7 +175,7 @@ static void capture_wait_readable(struct device *device, int fd)
     if (poll(&wait, 1, CAPTURE_TIMEOUT_MS) < 0 && errno != EINTR) {
         /* pcap_dispatch reports the device's own trouble; this is the poll itself. */
         log_msg(LOG_ERR, "Waiting for frames on device %s failed: %s", device->name, strerror(errno));
-        struct timespec pause = {0, CAPTURE_ERROR_BACKOFF_MS * 1000000L};
+        struct timespec pause = {0, CAPTURE_ERROR_BACKOFF_MS * NS_PER_MS};
         nanosleep(&pause, nullptr);
     }
 }
@@ -223,7 +230,7 @@ void *capture_thread(void *arg)
                 log_msg(LOG_ERR, "Capture on device %s failed: %s", device->name,
                         pcap_geterr(handle));
             failing = 1;
-            struct timespec pause = {0, CAPTURE_ERROR_BACKOFF_MS * 1000000L};
+            struct timespec pause = {0, CAPTURE_ERROR_BACKOFF_MS * NS_PER_MS};
             nanosleep(&pause, nullptr);
         } else if (result >= 0) {
             if (failing)

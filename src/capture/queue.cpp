@@ -35,10 +35,13 @@
 #include <syslog.h>
 #include <time.h>
 
-#include "core/daemon.h"
+#include "core/state.h"
 
-std::atomic<int> queue_wb{0};
-std::atomic<int> queue_rb{0};
+/* Next slot to write and to read; changed under queue_lock, read without it
+ * by queue_indexes. */
+static std::atomic<int> queue_wb{0};
+static std::atomic<int> queue_rb{0};
+static pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
 
 static struct packet_info *queue_slots;
 static int queue_size;
@@ -47,8 +50,6 @@ static sem_t used_slots;
 /* Set once the semaphores exist; the status report may ask at any time. */
 static std::atomic<bool> queue_ready{false};
 
-#define QUEUE_NS_PER_MS 1000000L
-#define QUEUE_NS_PER_S 1000000000L
 #define QUEUE_NAP_MIN_SLOTS 64 /* slots; smaller queues never nap */
 #define QUEUE_NAP_MIN_US 50    /* us, shortest nap (about the timer slack) */
 #define QUEUE_NAP_MAX_US 500   /* us, longest consumer nap */
@@ -70,23 +71,15 @@ static void queue_pop_pacing_reset(void)
 /* action is what failed ("creating", "waiting on", ...). */
 static void queue_report_sem(const char *action, const char *name, int err)
 {
-    fprintf(stderr, "Packet queue: %s semaphore %s failed: %s\n", action, name, strerror(err));
-    log_msg(LOG_ERR, "Packet queue: %s semaphore %s failed: %s", action, name, strerror(err));
+    log_both(LOG_ERR, "Packet queue: %s semaphore %s failed: %s", action, name, strerror(err));
 }
 
-int queue_init(void)
+int queue_init(int size)
 {
     debug_printf("Initializing Queue.\n");
 
-    if (config == nullptr) {
-        fprintf(stderr, "Packet queue: no settings loaded, cannot size the queue\n");
-        log_msg(LOG_ERR, "Packet queue: no settings loaded, cannot size the queue");
-        return 1;
-    }
-    int size = config->buffer_size;
     if (size < 1) {
-        fprintf(stderr, "Packet queue: buffer size %d is not at least 1\n", size);
-        log_msg(LOG_ERR, "Packet queue: buffer size %d is not at least 1", size);
+        log_both(LOG_ERR, "Packet queue: buffer size %d is not at least 1", size);
         return 1;
     }
 
@@ -95,15 +88,14 @@ int queue_init(void)
         static_cast<struct packet_info *>(calloc(static_cast<size_t>(size), sizeof *slots));
     if (slots == nullptr) {
         int err = errno;
-        fprintf(stderr, "Packet queue: cannot allocate %d slots: %s\n", size, strerror(err));
-        log_msg(LOG_ERR, "Packet queue: cannot allocate %d slots: %s", size, strerror(err));
+        log_both(LOG_ERR, "Packet queue: cannot allocate %d slots: %s", size, strerror(err));
         return 1;
     }
 
     /*
-     * A second call replaces the queue: tests start each case from a fresh
-     * queue and a restart could resize it. The caller makes sure that no
-     * thread is using the old one.
+     * The daemon creates its queue once. A second call replaces the queue
+     * only for the tests, which start each case from a fresh one; the
+     * caller makes sure that no thread is using the old one.
      */
     if (queue_ready.load()) {
         sem_destroy(&free_slots);
@@ -138,10 +130,10 @@ int queue_init(void)
 static void queue_add_ms(struct timespec *ts, long ms)
 {
     ts->tv_sec += ms / 1000;
-    ts->tv_nsec += (ms % 1000) * QUEUE_NS_PER_MS;
-    if (ts->tv_nsec >= QUEUE_NS_PER_S) {
+    ts->tv_nsec += (ms % 1000) * NS_PER_MS;
+    if (ts->tv_nsec >= NS_PER_S) {
         ts->tv_sec += 1;
-        ts->tv_nsec -= QUEUE_NS_PER_S;
+        ts->tv_nsec -= NS_PER_S;
     }
 }
 
@@ -149,7 +141,7 @@ static long queue_ms_until(const struct timespec *end)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return (end->tv_sec - now.tv_sec) * 1000 + (end->tv_nsec - now.tv_nsec) / QUEUE_NS_PER_MS;
+    return (end->tv_sec - now.tv_sec) * 1000 + (end->tv_nsec - now.tv_nsec) / NS_PER_MS;
 }
 
 /*
@@ -213,8 +205,7 @@ static int queue_check_ready(const char *who)
 {
     if (queue_ready.load(std::memory_order_acquire))
         return 0;
-    fprintf(stderr, "Packet queue: %s called before the queue was created\n", who);
-    log_msg(LOG_ERR, "Packet queue: %s called before the queue was created", who);
+    log_both(LOG_ERR, "Packet queue: %s called before the queue was created", who);
     return 1;
 }
 
@@ -302,4 +293,10 @@ int queue_free_slots(void)
         return 0;
     }
     return value;
+}
+
+void queue_indexes(int *wb, int *rb)
+{
+    *wb = queue_wb.load(std::memory_order_relaxed);
+    *rb = queue_rb.load(std::memory_order_relaxed);
 }

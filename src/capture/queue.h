@@ -6,23 +6,20 @@
 #ifndef NORVO_CAPTURE_QUEUE_H
 #define NORVO_CAPTURE_QUEUE_H
 
-#include <atomic>
-
 #include "capture/packet.h"
 
 #define QUEUE_WAIT_SLICE_MS 100 /* ms; how often a blocked wait looks at `running` */
 
-/* Indexes of the next slot to write and to read; read unlocked by debug lines. */
-extern std::atomic<int> queue_wb;
-extern std::atomic<int> queue_rb;
-
-/* Allocates config->buffer_size slots. 0 on success, 1 on failure. */
-int queue_init(void);
+/* Allocates `size` slots. 0 on success, 1 on failure (reported). */
+int queue_init(int size);
 /* 0 queued; 1 the daemon is stopping and the packet was dropped. */
 int queue_push(const struct packet_info *info);
 /* 0 a packet in *out; 1 none arrived within timeout_ms, or a stop was requested. */
 int queue_pop(struct packet_info *out, int timeout_ms);
 /* Free slots now; config->buffer_size before the queue exists. */
 int queue_free_slots(void);
+/* Indexes of the next slot to write and to read, read without the lock:
+ * a snapshot for debug lines and tests. */
+void queue_indexes(int *wb, int *rb);
 
 #endif

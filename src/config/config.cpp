@@ -137,8 +137,11 @@ char *config_next_token(char **cursor)
  * one. *too_long is set when a run that was read is followed by a fourth
  * digit.
  */
-static uint32_t config_scan_ipv4(const char *text, int *too_long)
+uint32_t config_parse_ipv4(const char *text, int *too_long)
 {
+    int ignored;
+    if (too_long == nullptr)
+        too_long = &ignored;
     uint32_t runs[4] = {0, 0, 0, 0};
     *too_long = 0;
     if (text == nullptr)
@@ -166,12 +169,6 @@ static uint32_t config_scan_ipv4(const char *text, int *too_long)
         }
     }
     return (runs[0] << 24) + (runs[1] << 16) + (runs[2] << 8) + runs[3];
-}
-
-uint32_t config_parse_ipv4(const char *text)
-{
-    int too_long;
-    return config_scan_ipv4(text, &too_long);
 }
 
 static void config_read_devices(struct config_reader *reader, const char *keyword, char *value,
@@ -250,7 +247,7 @@ static uint32_t config_rule_quad(struct config_reader *reader, const char *keywo
         config_fatal(reader, "Norvo: Reading rule %s without %s %s, in file %s, line %d.\n",
                      keyword, article, noun, reader->path, reader->line_number);
     int too_long;
-    uint32_t value = config_scan_ipv4(text, &too_long);
+    uint32_t value = config_parse_ipv4(text, &too_long);
     if (too_long)
         config_fatal(reader,
                      "Norvo: Reading invalid %s %s (a number of more than %d digits), in rule %s, "

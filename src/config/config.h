@@ -84,6 +84,8 @@ struct settings *config_load(struct settings *config, const char *path);
 int config_read_config_file(struct settings *config, const char *path);
 
 char *config_next_token(char **cursor);
-uint32_t config_parse_ipv4(const char *text);
+/* A dotted quad read as the reader always has (see config.cpp); *too_long
+ * (may be null) is set when a run has more than three digits. */
+uint32_t config_parse_ipv4(const char *text, int *too_long);
 
 #endif

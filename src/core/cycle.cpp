@@ -19,7 +19,7 @@
 #include "accounting/account.h"
 #include "accounting/iptable.h"
 #include "capture/queue.h"
-#include "core/daemon.h"
+#include "core/state.h"
 #include "core/status.h"
 #include "dump/dump.h"
 
@@ -48,7 +48,7 @@ static int cycle_wait_ms(void)
     int64_t end = cycle_start.load() + config->period;
     if (!running.load() || now.tv_sec >= end)
         return 0;
-    int64_t left = (end - now.tv_sec) * 1000 - now.tv_nsec / 1000000;
+    int64_t left = (end - now.tv_sec) * 1000 - now.tv_nsec / NS_PER_MS;
     if (left > QUEUE_WAIT_SLICE_MS)
         return QUEUE_WAIT_SLICE_MS;
     return left > 0 ? (int)left : 1;
@@ -94,7 +94,7 @@ static void cycle_discard(void)
 
 static void cycle_dispatch(void)
 {
-    if (active_dumps.load() != 0) {
+    if (dump_active() != 0) {
         log_msg(LOG_ERR, "ERROR: Privious dump still active. Aborting this one! Data lost! "
                 "Please increase cycle time.");
         cycle_discard();

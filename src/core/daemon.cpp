@@ -28,10 +28,13 @@
 #include "capture/capture.h"
 #include "capture/queue.h"
 #include "core/cycle.h"
+#include "core/state.h"
 #include "core/status.h"
 #include "dump/dump.h"
 
 #define SIGNAL_POLL_MS 100 /* ms; how often the signal thread looks at `running` */
+
+static const char *config_file = NORVO_DEFAULT_CONFIG;
 
 const char *argp_program_version = "norvo " NORVO_VERSION;
 const char *argp_program_bug_address = "<norvo-bugs@lists.norvo.dev>";
@@ -86,7 +89,7 @@ static void *daemon_signal_thread(void *)
 {
     sigset_t set;
     daemon_signal_set(&set);
-    const struct timespec poll = {0, SIGNAL_POLL_MS * 1000000L};
+    const struct timespec poll = {0, SIGNAL_POLL_MS * NS_PER_MS};
     while (running.load()) {
         int sig = sigtimedwait(&set, nullptr, &poll);
         if (sig < 0)
@@ -107,7 +110,7 @@ static void *daemon_signal_thread(void *)
     return nullptr;
 }
 
-/* Step 7: from here on the signals reach only the signal thread. */
+/* Signal set-up: from here on the signals reach only the signal thread. */
 static void daemon_install_signals(void)
 {
     sigset_t set;
@@ -158,10 +161,8 @@ int daemon_main(int argc, char **argv)
         printf("CONFIG_FILE = %s\nDEBUG = %s\n\n", config_file, "yes");
     }
     cycle_start.store(cycle_clock());
-    if (sem_init(&dump_lock, 0, 1) != 0) {
-        fprintf(stderr, "Norvo: Cannot create the dump lock: %s\n", strerror(errno));
+    if (dump_init() != 0)
         exit(1);
-    }
     openlog("norvo", LOG_PID, LOG_DAEMON);
     log_msg(LOG_NOTICE, "Starting norvo Version %s", NORVO_VERSION);
     /* the database client library must be set up before any thread exists */
@@ -171,12 +172,6 @@ int daemon_main(int argc, char **argv)
 
     if (debug)
         puts("Initializing Mutex");
-    int err = pthread_mutex_init(&queue_lock, nullptr);
-    if (err != 0) {
-        puts("Mutex init failed!");
-        log_msg(LOG_ERR, "Mutex init failed!");
-        exit(1);
-    }
 
     if (debug)
         puts("Reading Config");
@@ -190,7 +185,7 @@ int daemon_main(int argc, char **argv)
 
     if (debug)
         print_status();
-    if (queue_init() != 0)
+    if (queue_init(config->buffer_size) != 0)
         exit(1);
 
     for (struct cat *c = config->cats; c; c = c->next)

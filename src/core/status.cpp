@@ -6,16 +6,16 @@
 #include "core/status.h"
 
 #include "capture/queue.h"
-#include "core/daemon.h"
+#include "core/addr.h"
+#include "core/state.h"
 
 static void status_write_rules(FILE *out, const struct rule *r)
 {
     for (; r; r = r->next) {
-        fprintf(out, " | IP: %03u.%03u.%03u.%03u ", r->ip >> 24, (r->ip >> 16) & 0xff,
-                (r->ip >> 8) & 0xff, r->ip & 0xff);
-        fprintf(out, "MASK: %03u.%03u.%03u.%03u VALUE: %1d PORT: %5u PROT: %3d\n",
-                r->mask >> 24, (r->mask >> 16) & 0xff, (r->mask >> 8) & 0xff,
-                r->mask & 0xff, r->policy, r->port, r->proto);
+        struct addr_octets ip = addr_split(r->ip), mask = addr_split(r->mask);
+        fprintf(out, " | IP: %03u.%03u.%03u.%03u ", ip.a, ip.b, ip.c, ip.d);
+        fprintf(out, "MASK: %03u.%03u.%03u.%03u VALUE: %1d PORT: %5u PROT: %3d\n", mask.a,
+                mask.b, mask.c, mask.d, r->policy, r->port, r->proto);
     }
     /* the implicit last rule: every address, policy 0 */
     fputs(" | IP: 000.000.000.000 MASK: 000.000.000.000 VALUE: 0\n", out);

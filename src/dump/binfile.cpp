@@ -15,7 +15,7 @@
 #include <string.h>
 #include <syslog.h>
 
-#include "core/daemon.h"
+#include "core/state.h"
 #include "dump/backend.h"
 #include "dump/record.h"
 

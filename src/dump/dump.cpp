@@ -13,18 +13,22 @@
  * iptable_destroy.
  */
 #include <errno.h>
-#include <pthread.h>
 #include <inttypes.h>
+#include <pthread.h>
+#include <semaphore.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
 
-#include "core/daemon.h"
+#include "core/addr.h"
+#include "core/state.h"
 #include "dump/backend.h"
 #include "dump/dump.h"
 
-std::atomic<int> active_dumps{0};
+/* Dump threads at work; changed only while dump_lock is held. */
+static std::atomic<int> active_dumps{0};
+static sem_t dump_lock; /* binary semaphore, created by dump_init */
 
 #define DUMP_TIME_FORMAT "%a, %d %b %Y %H:%M:%S %z"
 #define DUMP_STAMP_SIZE 100 /* bytes; a stamp has 31 characters */
@@ -61,7 +65,7 @@ struct ip_entry *dump_walk_next(struct dump_walk *walk, int *passes)
     }
     /* The cursor wraps to 0 right after 255.255.255.255; another step
      * would start the walk over. */
-    if (walk->table->cursor == 0)
+    if (!iptable_walking(walk->table))
         walk->done = 1;
     if (passes != nullptr)
         *passes = entry->input >= walk->divisor || entry->output >= walk->divisor;
@@ -118,12 +122,11 @@ int dump_write_text(FILE *out, struct cat *old_cat, int cat_prefix)
     while ((entry = dump_walk_next(&walk, &passes)) != nullptr) {
         if (!passes || error)
             continue;
-        uint32_t ip = entry->ip;
+        struct addr_octets ip = addr_split(entry->ip);
         if (fprintf(out,
-                    "%s%s%sIP: %03d.%03d.%03d.%03d input: %8" PRIu64 " output: %8" PRIu64
+                    "%s%s%sIP: %03u.%03u.%03u.%03u input: %8" PRIu64 " output: %8" PRIu64
                     " timetag: %8" PRId64 "\n",
-                    prefix, name, gap, (int)(ip >> 24), (int)(ip >> 16 & 0xff),
-                    (int)(ip >> 8 & 0xff), (int)(ip & 0xff), entry->input, entry->output,
+                    prefix, name, gap, ip.a, ip.b, ip.c, ip.d, entry->input, entry->output,
                     tag) < 0)
             error = dump_errno();
     }
@@ -179,11 +182,35 @@ int dump_to_file(struct cat *old_cat, const char *kind,
     return 0;
 }
 
+int dump_init(void)
+{
+    if (sem_init(&dump_lock, 0, 1) != 0) {
+        fprintf(stderr, "Norvo: Cannot create the dump lock: %s\n", strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+int dump_active(void)
+{
+    return active_dumps.load();
+}
+
+/* sem_wait that resumes after a signal; 0 once the semaphore is held. */
+static int dump_sem_wait(sem_t *sem)
+{
+    while (sem_wait(sem) != 0) {
+        if (errno != EINTR)
+            return 1;
+    }
+    return 0;
+}
+
 /* Every change of active_dumps happens under dump_lock so that the cycle's
  * reading of it and the threads' updates keep one order. */
 static void dump_count(const struct cat *old_cat, int change)
 {
-    int held = sem_wait_resumed(&dump_lock) == 0;
+    int held = dump_sem_wait(&dump_lock) == 0;
     if (!held)
         log_msg(LOG_ERR, "ERROR: Category %s: cannot take dump_lock: %s", old_cat->name,
                 strerror(errno));

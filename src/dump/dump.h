@@ -7,10 +7,11 @@
 #ifndef NORVO_DUMP_DUMP_H
 #define NORVO_DUMP_DUMP_H
 
-#include <atomic>
-
-/* Dump threads at work; changed only while dump_lock is held. */
-extern std::atomic<int> active_dumps;
+/* Creates the lock that guards the count of running dumps; once, at
+ * start-up. 0 on success, 1 on failure (reported on standard error). */
+int dump_init(void);
+/* Dump threads at work now. */
+int dump_active(void);
 
 /* Process-wide set-up of the back-ends' libraries; call once at start-up
  * before any thread exists. 0 on success, 1 on failure. */

@@ -20,7 +20,8 @@
 #include <mysql.h>
 #include <mysqld_error.h>
 
-#include "core/daemon.h"
+#include "core/addr.h"
+#include "core/state.h"
 #include "dump/backend.h"
 #include "dump/dump.h"
 
@@ -70,10 +71,8 @@ static int dump_mysql_build(char *query, const char *category, const char *forma
     int length = vsnprintf(query, DUMP_MYSQL_QUERY_SIZE, format, args);
     va_end(args);
     if (length < 0 || length >= DUMP_MYSQL_QUERY_SIZE) {
-        fprintf(stderr, "Error while dumping category %s: statement does not fit in "
-                        "%d bytes, row skipped: %s\n", category, DUMP_MYSQL_QUERY_SIZE, query);
-        log_msg(LOG_ERR, "Error while dumping category %s: statement does not fit in "
-                         "%d bytes, row skipped: %s", category, DUMP_MYSQL_QUERY_SIZE, query);
+        log_both(LOG_ERR, "Error while dumping category %s: statement does not fit in "
+                          "%d bytes, row skipped: %s", category, DUMP_MYSQL_QUERY_SIZE, query);
         return 1;
     }
     return 0;
@@ -93,10 +92,7 @@ static void dump_mysql_store_row(MYSQL *conn, const struct cat *old_cat,
                                  const struct ip_entry *entry, int64_t tag, char *query)
 {
     const char *table = old_cat->db->table;
-    int a = (int)(entry->ip >> 24 & 0xff);
-    int b = (int)(entry->ip >> 16 & 0xff);
-    int c = (int)(entry->ip >> 8 & 0xff);
-    int d = (int)(entry->ip & 0xff);
+    struct addr_octets ip = addr_split(entry->ip);
     unsigned long long input = entry->input;
     unsigned long long output = entry->output;
 
@@ -104,8 +100,8 @@ static void dump_mysql_store_row(MYSQL *conn, const struct cat *old_cat,
         int last = round == DUMP_MYSQL_ROW_ROUNDS;
         if (dump_mysql_build(query, old_cat->name,
                              "update %s set input=input+%llu,output=output+%llu "
-                             "where ip=\"%d.%d.%d.%d\" and timetag=%lld",
-                             table, input, output, a, b, c, d, (long long)tag) != 0)
+                             "where ip=\"%u.%u.%u.%u\" and timetag=%lld",
+                             table, input, output, ip.a, ip.b, ip.c, ip.d, (long long)tag) != 0)
             return;
         debug_printf("Query: %s\n", query);
         int failed = mysql_query(conn, query);
@@ -123,8 +119,8 @@ static void dump_mysql_store_row(MYSQL *conn, const struct cat *old_cat,
 
         if (dump_mysql_build(query, old_cat->name,
                              "insert into %s (ip,timetag,input,output) "
-                             "values (\"%d.%d.%d.%d\",%lld,%llu,%llu)",
-                             table, a, b, c, d, (long long)tag, input, output) != 0)
+                             "values (\"%u.%u.%u.%u\",%lld,%llu,%llu)",
+                             table, ip.a, ip.b, ip.c, ip.d, (long long)tag, input, output) != 0)
             return;
         debug_printf("First entry: using query:  %s\n", query);
         failed = mysql_query(conn, query);
@@ -144,10 +140,8 @@ int dump_mysql(struct cat *old_cat)
     debug_printf("Dumping cat %s using mysql\n", old_cat->name);
     const struct db_params *db = old_cat->db;
     if (db == NULL) {
-        fprintf(stderr, "Error while dumping category %s: no database parameters\n",
-                old_cat->name);
-        log_msg(LOG_ERR, "Error while dumping category %s: no database parameters",
-                old_cat->name);
+        log_both(LOG_ERR, "Error while dumping category %s: no database parameters",
+                 old_cat->name);
         return 1;
     }
 
@@ -159,10 +153,8 @@ int dump_mysql(struct cat *old_cat)
 
     /* The library keeps per-thread state; every dump runs on a fresh thread. */
     if (mysql_thread_init() != 0) {
-        fprintf(stderr, "Error while dumping category %s: mysql_thread_init failed\n",
-                old_cat->name);
-        log_msg(LOG_ERR, "Error while dumping category %s: mysql_thread_init failed",
-                old_cat->name);
+        log_both(LOG_ERR, "Error while dumping category %s: mysql_thread_init failed",
+                 old_cat->name);
         return 1;
     }
 
@@ -197,9 +189,8 @@ int dump_mysql(struct cat *old_cat)
     while ((entry = dump_walk_next(&walk, &passes)) != NULL) {
         if (!passes)
             continue;
-        debug_printf("Dumping ip %d.%d.%d.%d\n", (int)(entry->ip >> 24 & 0xff),
-                     (int)(entry->ip >> 16 & 0xff), (int)(entry->ip >> 8 & 0xff),
-                     (int)(entry->ip & 0xff));
+        struct addr_octets ip = addr_split(entry->ip);
+        debug_printf("Dumping ip %u.%u.%u.%u\n", ip.a, ip.b, ip.c, ip.d);
         dump_mysql_store_row(conn, old_cat, entry, tag, query);
     }
 

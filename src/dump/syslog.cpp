@@ -6,7 +6,8 @@
 #include <inttypes.h>
 #include <syslog.h>
 
-#include "core/daemon.h"
+#include "core/addr.h"
+#include "core/state.h"
 #include "dump/backend.h"
 
 int dump_syslog(struct cat *old_cat)
@@ -16,12 +17,11 @@ int dump_syslog(struct cat *old_cat)
     dump_walk_start(&walk, old_cat);
     struct ip_entry *entry;
     while ((entry = dump_walk_next(&walk, nullptr)) != nullptr) {
-        uint32_t ip = entry->ip;
+        struct addr_octets ip = addr_split(entry->ip);
         log_msg(LOG_NOTICE,
-                "Cat: %s IP: %03d.%03d.%03d.%03d input: %8" PRIu64 " output: %8" PRIu64
+                "Cat: %s IP: %03u.%03u.%03u.%03u input: %8" PRIu64 " output: %8" PRIu64
                 " timetag: %8" PRId64,
-                old_cat->name, (int)(ip >> 24), (int)(ip >> 16 & 0xff), (int)(ip >> 8 & 0xff),
-                (int)(ip & 0xff), entry->input, entry->output, tag);
+                old_cat->name, ip.a, ip.b, ip.c, ip.d, entry->input, entry->output, tag);
     }
     return 0;
 }

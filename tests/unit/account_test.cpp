@@ -12,13 +12,9 @@
 
 #include "accounting/account.h"
 #include "accounting/iptable.h"
+#include "test_addr.h"
 
 namespace {
-
-constexpr uint32_t ip4(uint32_t a, uint32_t b, uint32_t c, uint32_t d)
-{
-    return a << 24 | b << 16 | c << 8 | d;
-}
 
 constexpr int ACCOUNT = 1;
 constexpr int IGNORE = 0;

@@ -28,7 +28,7 @@
 #include "capture/capture.h"
 #include "capture/queue.h"
 #include "config/config.h"
-#include "core/daemon.h"
+#include "core/state.h"
 
 namespace {
 
@@ -224,7 +224,7 @@ protected:
         ASSERT_NE(dev.handle, nullptr);
         callback_settings.buffer_size = 4;
         config = &callback_settings;
-        ASSERT_EQ(queue_init(), 0);
+        ASSERT_EQ(queue_init(config->buffer_size), 0);
     }
     void TearDown() override
     {
@@ -382,7 +382,7 @@ TEST(CaptureThread, CapturesLoopbackTrafficAndEndsOnStop)
 {
     loopback_settings.buffer_size = 64;
     config = &loopback_settings;
-    ASSERT_EQ(queue_init(), 0);
+    ASSERT_EQ(queue_init(config->buffer_size), 0);
 
     std::vector<struct packet_info> seen;
     uint16_t sport = 0, dport = 0;

@@ -278,39 +278,39 @@ TEST(ConfigTokenizer, TokensPointIntoTheLineAndCursorStopsAtTheNextToken)
 
 TEST(ConfigParseIpv4, ReadsFourOctetsMostSignificantFirst)
 {
-    EXPECT_EQ(config_parse_ipv4("192.168.1.0"), 0xC0A80100u);
-    EXPECT_EQ(config_parse_ipv4("255.255.255.255"), 0xFFFFFFFFu);
-    EXPECT_EQ(config_parse_ipv4("0.0.0.0"), 0u);
-    EXPECT_EQ(config_parse_ipv4("198.18.0.1"), 0xC6120001u);
-    EXPECT_EQ(config_parse_ipv4("010.001.002.003"), 0x0A010203u);
+    EXPECT_EQ(config_parse_ipv4("192.168.1.0", nullptr), 0xC0A80100u);
+    EXPECT_EQ(config_parse_ipv4("255.255.255.255", nullptr), 0xFFFFFFFFu);
+    EXPECT_EQ(config_parse_ipv4("0.0.0.0", nullptr), 0u);
+    EXPECT_EQ(config_parse_ipv4("198.18.0.1", nullptr), 0xC6120001u);
+    EXPECT_EQ(config_parse_ipv4("010.001.002.003", nullptr), 0x0A010203u);
 }
 
 TEST(ConfigParseIpv4, MissingRunsCountAsZeroAndEndTheReading)
 {
-    EXPECT_EQ(config_parse_ipv4("10"), 0x0A000000u);
-    EXPECT_EQ(config_parse_ipv4("10.1"), 0x0A010000u);
-    EXPECT_EQ(config_parse_ipv4("10.1.2"), 0x0A010200u);
-    EXPECT_EQ(config_parse_ipv4("10..1.1"), 0x0A000000u);
-    EXPECT_EQ(config_parse_ipv4(""), 0u);
-    EXPECT_EQ(config_parse_ipv4("host"), 0u);
-    EXPECT_EQ(config_parse_ipv4("#"), 0u);
-    EXPECT_EQ(config_parse_ipv4(nullptr), 0u);
-    EXPECT_EQ(config_parse_ipv4("10.0.0.1/8"), 0x0A000001u);
+    EXPECT_EQ(config_parse_ipv4("10", nullptr), 0x0A000000u);
+    EXPECT_EQ(config_parse_ipv4("10.1", nullptr), 0x0A010000u);
+    EXPECT_EQ(config_parse_ipv4("10.1.2", nullptr), 0x0A010200u);
+    EXPECT_EQ(config_parse_ipv4("10..1.1", nullptr), 0x0A000000u);
+    EXPECT_EQ(config_parse_ipv4("", nullptr), 0u);
+    EXPECT_EQ(config_parse_ipv4("host", nullptr), 0u);
+    EXPECT_EQ(config_parse_ipv4("#", nullptr), 0u);
+    EXPECT_EQ(config_parse_ipv4(nullptr, nullptr), 0u);
+    EXPECT_EQ(config_parse_ipv4("10.0.0.1/8", nullptr), 0x0A000001u);
 }
 
 TEST(ConfigParseIpv4, RunsLongerThanThreeDigitsAreReadOnlyToTheThirdDigit)
 {
-    EXPECT_EQ(config_parse_ipv4("1234.5.6.7"), 123u << 24);
-    EXPECT_EQ(config_parse_ipv4("10.0.0.1234"), 0x0A00007Bu);
-    EXPECT_EQ(config_parse_ipv4("10.2550.0.1"), 0x0AFF0000u);
+    EXPECT_EQ(config_parse_ipv4("1234.5.6.7", nullptr), 123u << 24);
+    EXPECT_EQ(config_parse_ipv4("10.0.0.1234", nullptr), 0x0A00007Bu);
+    EXPECT_EQ(config_parse_ipv4("10.2550.0.1", nullptr), 0x0AFF0000u);
 }
 
 TEST(ConfigParseIpv4, OversizedOctetsCarryIntoTheNextOne)
 {
-    EXPECT_EQ(config_parse_ipv4("10.0.0.256"), config_parse_ipv4("10.0.1.0"));
-    EXPECT_EQ(config_parse_ipv4("10.0.1.256"), config_parse_ipv4("10.0.2.0"));
-    EXPECT_EQ(config_parse_ipv4("10.0.999.0"), 0x0A03E700u);
-    EXPECT_EQ(config_parse_ipv4("999.0.0.0"), 231u << 24); /* 32-bit arithmetic */
+    EXPECT_EQ(config_parse_ipv4("10.0.0.256", nullptr), config_parse_ipv4("10.0.1.0", nullptr));
+    EXPECT_EQ(config_parse_ipv4("10.0.1.256", nullptr), config_parse_ipv4("10.0.2.0", nullptr));
+    EXPECT_EQ(config_parse_ipv4("10.0.999.0", nullptr), 0x0A03E700u);
+    EXPECT_EQ(config_parse_ipv4("999.0.0.0", nullptr), 231u << 24); /* 32-bit arithmetic */
 }
 
 /* ---- dump-type names --------------------------------------------------- */

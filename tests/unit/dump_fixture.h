@@ -23,7 +23,8 @@
 
 #include "accounting/iptable.h"
 #include "config/config.h"
-#include "core/daemon.h"
+#include "core/state.h"
+#include "test_addr.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define DUMP_TEST_SANITIZED 1
@@ -36,11 +37,6 @@
 /* Provided by the ASan and TSan run-times; gcc ships no header for it. */
 extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
-
-static inline uint32_t test_ip(int a, int b, int c, int d)
-{
-    return (uint32_t)a << 24 | (uint32_t)b << 16 | (uint32_t)c << 8 | (uint32_t)d;
-}
 
 /* A category copy as the cycle hands it over: malloc'd, with a fresh table. */
 static inline struct cat *test_cat_new(const char *name, int type, int byte_divider,

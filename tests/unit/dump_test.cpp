@@ -86,11 +86,11 @@ TEST(DumpRules, WalkScalesInPlaceAndPassesRowsWhoseUnscaledCountReachesTheDiviso
 {
     struct cat *category = test_cat_new("scaled", DUMP_STDOUT, 1000, 1);
     ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(10, 0, 0, 1), 999, 1500);
-    test_add(category, test_ip(10, 0, 0, 2), 999, 999);
-    test_add(category, test_ip(10, 0, 0, 3), 1000, 0);
-    test_add(category, test_ip(10, 0, 0, 4), 0, 0);
-    test_add(category, test_ip(10, 0, 0, 5), 5000000000000ULL, 1999);
+    test_add(category, ip4(10, 0, 0, 1), 999, 1500);
+    test_add(category, ip4(10, 0, 0, 2), 999, 999);
+    test_add(category, ip4(10, 0, 0, 3), 1000, 0);
+    test_add(category, ip4(10, 0, 0, 4), 0, 0);
+    test_add(category, ip4(10, 0, 0, 5), 5000000000000ULL, 1999);
 
     std::vector<walk_row> rows = walk_all(category);
     ASSERT_EQ(rows.size(), 5u);
@@ -108,7 +108,7 @@ TEST(DumpRules, WalkScalesInPlaceAndPassesRowsWhoseUnscaledCountReachesTheDiviso
     EXPECT_EQ(rows[4].passes, 1);
 
     /* Stored back into the table, not only reported. */
-    struct ip_entry *first = iptable_lookup(category->table, test_ip(10, 0, 0, 1));
+    struct ip_entry *first = iptable_lookup(category->table, ip4(10, 0, 0, 1));
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->input, 0u);
     EXPECT_EQ(first->output, 1u);
@@ -120,9 +120,9 @@ TEST(DumpRules, WalkWithoutDivisionPassesEveryNonZeroRow)
     for (int divider : {0, 1, -7}) {
         struct cat *category = test_cat_new("plain", DUMP_STDOUT, divider, 1);
         ASSERT_NE(category, nullptr);
-        test_add(category, test_ip(10, 0, 0, 1), 1, 0);
-        test_add(category, test_ip(10, 0, 0, 2), 0, 0);
-        test_add(category, test_ip(10, 0, 0, 3), 7, 9);
+        test_add(category, ip4(10, 0, 0, 1), 1, 0);
+        test_add(category, ip4(10, 0, 0, 2), 0, 0);
+        test_add(category, ip4(10, 0, 0, 3), 7, 9);
         std::vector<walk_row> rows = walk_all(category);
         ASSERT_EQ(rows.size(), 3u) << "divider " << divider;
         EXPECT_EQ(rows[0].passes, 1);
@@ -139,9 +139,9 @@ TEST(DumpRules, WalkYieldsAscendingAndEndsRightAfterTheLastAddress)
 {
     struct cat *category = test_cat_new("broadcast", DUMP_STDOUT, 1, 1);
     ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(255, 255, 255, 255), 5, 5);
-    test_add(category, test_ip(10, 0, 0, 1), 1, 1);
-    test_add(category, test_ip(9, 255, 255, 255), 2, 2);
+    test_add(category, ip4(255, 255, 255, 255), 5, 5);
+    test_add(category, ip4(10, 0, 0, 1), 1, 1);
+    test_add(category, ip4(9, 255, 255, 255), 2, 2);
 
     struct dump_walk walk;
     dump_walk_start(&walk, category);
@@ -151,11 +151,11 @@ TEST(DumpRules, WalkYieldsAscendingAndEndsRightAfterTheLastAddress)
     for (int step = 0; step < 10 && (entry = dump_walk_next(&walk, &passes)) != nullptr; ++step)
         order.push_back(entry->ip);
     ASSERT_EQ(order.size(), 3u) << "the walk went on past 255.255.255.255";
-    EXPECT_EQ(order[0], test_ip(9, 255, 255, 255));
-    EXPECT_EQ(order[1], test_ip(10, 0, 0, 1));
-    EXPECT_EQ(order[2], test_ip(255, 255, 255, 255));
+    EXPECT_EQ(order[0], ip4(9, 255, 255, 255));
+    EXPECT_EQ(order[1], ip4(10, 0, 0, 1));
+    EXPECT_EQ(order[2], ip4(255, 255, 255, 255));
     EXPECT_EQ(dump_walk_next(&walk, &passes), nullptr);
-    EXPECT_EQ(category->table->cursor, 0u);
+    EXPECT_EQ(iptable_walking(category->table), 0);
 
     /* The scaling happened once: a second walk sees divided values only if
      * it divides again, and the divisor is 1 here, so values are intact. */
@@ -170,7 +170,7 @@ TEST(DumpRules, WalkOfAnEmptyTableEndsAtOnce)
     struct cat *category = test_cat_new("empty", DUMP_STDOUT, 1, 1);
     ASSERT_NE(category, nullptr);
     EXPECT_TRUE(walk_all(category).empty());
-    EXPECT_EQ(category->table->cursor, 0u);
+    EXPECT_EQ(iptable_walking(category->table), 0);
     test_cat_free(category);
 }
 
@@ -220,10 +220,10 @@ TEST(DumpStdout, RowsAreScaledFilteredAndFormattedWithTheTimeTag)
 {
     struct cat *category = test_cat_new("lan", DUMP_STDOUT, 1000, 3600);
     ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(10, 0, 0, 1), 999, 1500);
-    test_add(category, test_ip(10, 0, 0, 2), 999, 999);
-    test_add(category, test_ip(192, 168, 1, 5), 3000000000000ULL, 5000000000000000ULL);
-    test_add(category, test_ip(255, 255, 255, 255), 2000, 0);
+    test_add(category, ip4(10, 0, 0, 1), 999, 1500);
+    test_add(category, ip4(10, 0, 0, 2), 999, 999);
+    test_add(category, ip4(192, 168, 1, 5), 3000000000000ULL, 5000000000000000ULL);
+    test_add(category, ip4(255, 255, 255, 255), 2000, 0);
 
     time_t before = time(nullptr);
     int result = -1;
@@ -255,7 +255,7 @@ TEST(DumpStdout, WithoutTimeDividerTheTagIsTheFullTime)
 {
     struct cat *category = test_cat_new("seconds", DUMP_STDOUT, 1, 0);
     ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(198, 18, 0, 1), 1, 2);
+    test_add(category, ip4(198, 18, 0, 1), 1, 2);
     time_t before = time(nullptr);
     int result = -1;
     std::string out = run_stdout(category, &result);
@@ -276,10 +276,10 @@ TEST(DumpSyslog, EveryEntryIsLoggedAlsoZeroRowsAndNoHeader)
     test_log_to_stderr();
     struct cat *category = test_cat_new("logged", DUMP_SYSLOG, 1000, 3600);
     ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(10, 0, 0, 1), 999, 1500);
-    test_add(category, test_ip(10, 0, 0, 2), 999, 999);
-    test_add(category, test_ip(10, 0, 0, 3), 0, 0);
-    test_add(category, test_ip(10, 0, 1, 0), 4294967296000000ULL, 0);
+    test_add(category, ip4(10, 0, 0, 1), 999, 1500);
+    test_add(category, ip4(10, 0, 0, 2), 999, 999);
+    test_add(category, ip4(10, 0, 0, 3), 0, 0);
+    test_add(category, ip4(10, 0, 1, 0), 4294967296000000ULL, 0);
 
     time_t before = time(nullptr);
     struct test_capture capture;
@@ -318,7 +318,7 @@ class DumpThread : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        ASSERT_EQ(sem_init(&dump_lock, 0, 1), 0) << strerror(errno);
+        ASSERT_EQ(dump_init(), 0) << strerror(errno);
         test_log_to_stderr();
     }
 
@@ -327,7 +327,7 @@ protected:
     static void fill_large(struct cat *category, int count)
     {
         for (int i = 0; i < count; ++i)
-            test_add(category, test_ip(10, i >> 8 & 0xff, i & 0xff, 1), 5, 5);
+            test_add(category, ip4(10, i >> 8 & 0xff, i & 0xff, 1), 5, 5);
     }
 
     static void run_joined(struct cat *category)
@@ -390,7 +390,7 @@ TEST_F(DumpThread, PgSqlLogsItsErrorWritesNothingElseAndDestroysTheTable)
               1u)
         << log;
     EXPECT_EQ(test_count(log, "\n"), 1u) << log;
-    EXPECT_EQ(active_dumps.load(), 0);
+    EXPECT_EQ(dump_active(), 0);
     EXPECT_TRUE(heap_returns_to(baseline, HEAP_SLACK));
 }
 
@@ -402,18 +402,18 @@ TEST_F(DumpThread, UnknownTypeWritesNothingAnywhereAndDestroysTheTable)
 
     EXPECT_EQ(printed, "");
     EXPECT_EQ(log, "");
-    EXPECT_EQ(active_dumps.load(), 0);
+    EXPECT_EQ(dump_active(), 0);
     EXPECT_TRUE(heap_returns_to(baseline, HEAP_SLACK));
 
     /* Types beyond the table behave the same. */
     struct cat *odd = test_cat_new("odd", 42, 1, 1);
     ASSERT_NE(odd, nullptr);
-    test_add(odd, test_ip(10, 0, 0, 1), 100, 100);
+    test_add(odd, ip4(10, 0, 0, 1), 100, 100);
     struct test_capture out;
     test_capture_begin(&out, STDOUT_FILENO);
     run_joined(odd);
     EXPECT_EQ(test_capture_end(&out), "");
-    EXPECT_EQ(active_dumps.load(), 0);
+    EXPECT_EQ(dump_active(), 0);
 }
 
 TEST_F(DumpThread, CountsItselfInOnlyWhileItsBackEndWorks)
@@ -427,12 +427,12 @@ TEST_F(DumpThread, CountsItselfInOnlyWhileItsBackEndWorks)
      * its back-end for as long as the test wants. */
     struct cat *blocked = test_cat_new("blocked", DUMP_TEXTFILE, 1, 1, fifo);
     ASSERT_NE(blocked, nullptr);
-    test_add(blocked, test_ip(198, 18, 0, 7), 70, 7);
+    test_add(blocked, ip4(198, 18, 0, 7), 70, 7);
     pthread_t slow;
     ASSERT_EQ(pthread_create(&slow, nullptr, dump_thread, blocked), 0);
-    for (int i = 0; i < 5000 && active_dumps.load() != 1; ++i)
+    for (int i = 0; i < 5000 && dump_active() != 1; ++i)
         usleep(1000);
-    EXPECT_EQ(active_dumps.load(), 1);
+    EXPECT_EQ(dump_active(), 1);
 
     /* A second dump gets dump_lock, counts in and out, and ends while the
      * first is still at work. */
@@ -445,7 +445,7 @@ TEST_F(DumpThread, CountsItselfInOnlyWhileItsBackEndWorks)
     deadline.tv_sec += 10;
     int joined = pthread_timedjoin_np(fast, nullptr, &deadline);
     EXPECT_EQ(joined, 0) << "a dump waited for another dump's back-end";
-    EXPECT_EQ(active_dumps.load(), 1);
+    EXPECT_EQ(dump_active(), 1);
 
     int reader = open(fifo, O_RDONLY);
     ASSERT_GE(reader, 0) << strerror(errno);
@@ -459,7 +459,7 @@ TEST_F(DumpThread, CountsItselfInOnlyWhileItsBackEndWorks)
     if (joined != 0)
         pthread_join(fast, nullptr);
 
-    EXPECT_EQ(active_dumps.load(), 0);
+    EXPECT_EQ(dump_active(), 0);
     EXPECT_EQ(test_count(text, "Starting dump sequence of category blocked =="), 1u) << text;
     EXPECT_EQ(test_count(text, "Cat: blocked IP: 198.018.000.007 input:       70 output:        7"),
               1u)
@@ -490,7 +490,7 @@ TEST_F(DumpThread, ConcurrentJoinableDumpsAllFinishAndReleaseEverything)
         ASSERT_NE(category, nullptr);
         /* One leaf per entry, so that the tables weigh on the heap. */
         for (int i = 0; i < 500; ++i)
-            test_add(category, test_ip(20 + k, i >> 8, i & 0xff, 1), (uint64_t)i + 1, 1);
+            test_add(category, ip4(20 + k, i >> 8, i & 0xff, 1), (uint64_t)i + 1, 1);
         ASSERT_EQ(pthread_create(&threads[k], nullptr, dump_thread, category), 0);
     }
     for (int k = 0; k < count; ++k)
@@ -498,7 +498,7 @@ TEST_F(DumpThread, ConcurrentJoinableDumpsAllFinishAndReleaseEverything)
     std::string log = test_capture_end(&err);
     std::string printed = test_capture_end(&out);
 
-    EXPECT_EQ(active_dumps.load(), 0);
+    EXPECT_EQ(dump_active(), 0);
     EXPECT_TRUE(heap_returns_to(baseline, HEAP_SLACK + 8 * FILE_PATH_SIZE));
     EXPECT_EQ(test_count(printed, "Starting dump sequence of category c0 =="), 1u);
     EXPECT_EQ(test_count(printed, "Starting dump sequence of category c5 =="), 1u);
@@ -530,7 +530,7 @@ TEST_F(DumpThread, ConcurrentDetachedDumpsAllFinishAndReleaseEverything)
         categories[k] = test_cat_new(name, k % 2 ? DUMP_TEXTFILE : DUMP_BAD, 1, 1, file);
         ASSERT_NE(categories[k], nullptr);
         for (int i = 0; i < 1000; ++i)
-            test_add(categories[k], test_ip(20 + k, i >> 8, i & 0xff, 1), 1, 1);
+            test_add(categories[k], ip4(20 + k, i >> 8, i & 0xff, 1), 1, 1);
     }
     ASSERT_GT(test_heap_in_use(), baseline + count * 1000 * 2048);
     for (int k = 0; k < count; ++k) {
@@ -542,9 +542,9 @@ TEST_F(DumpThread, ConcurrentDetachedDumpsAllFinishAndReleaseEverything)
     /* Detached threads cannot be joined: the heap going back shows that
      * every table and copy was released. */
     EXPECT_TRUE(heap_returns_to(baseline, HEAP_SLACK));
-    for (int i = 0; i < 5000 && active_dumps.load() != 0; ++i)
+    for (int i = 0; i < 5000 && dump_active() != 0; ++i)
         usleep(1000);
-    EXPECT_EQ(active_dumps.load(), 0);
+    EXPECT_EQ(dump_active(), 0);
     std::string text = test_read_file(file);
     EXPECT_EQ(test_count(text, "Starting dump sequence"), 3u);
     EXPECT_EQ(test_count(text, "\nCat: d"), 3000u);

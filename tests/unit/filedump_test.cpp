@@ -106,11 +106,11 @@ TEST_F(TextFile, WritesTheHeaderThenScaledFilteredRowsExactly)
     char *file = path("lan.txt");
     struct cat *category = test_cat_new("lan", DUMP_TEXTFILE, 1000, 3600, file);
     ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(10, 0, 0, 1), 999, 1500);
-    test_add(category, test_ip(10, 0, 0, 2), 999, 999);
-    test_add(category, test_ip(10, 0, 0, 3), 0, 0);
-    test_add(category, test_ip(192, 168, 1, 5), 3000000000000ULL, 7000);
-    test_add(category, test_ip(255, 255, 255, 255), 1000, 0);
+    test_add(category, ip4(10, 0, 0, 1), 999, 1500);
+    test_add(category, ip4(10, 0, 0, 2), 999, 999);
+    test_add(category, ip4(10, 0, 0, 3), 0, 0);
+    test_add(category, ip4(192, 168, 1, 5), 3000000000000ULL, 7000);
+    test_add(category, ip4(255, 255, 255, 255), 1000, 0);
 
     time_t before = time(nullptr);
     EXPECT_EQ(dump_textfile(category), 0);
@@ -139,8 +139,8 @@ TEST_F(TextFile, RowsThatScaleToZeroAreNotWritten)
     char *file = path("zero.txt");
     struct cat *category = test_cat_new("zero", DUMP_TEXTFILE, 1000, 1, file);
     ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(10, 0, 0, 1), 0, 0);
-    test_add(category, test_ip(10, 0, 0, 2), 999, 999);
+    test_add(category, ip4(10, 0, 0, 1), 0, 0);
+    test_add(category, ip4(10, 0, 0, 2), 999, 999);
     EXPECT_EQ(dump_textfile(category), 0);
     std::vector<std::string> lines = split_lines(test_read_file(file));
     ASSERT_EQ(lines.size(), 1u);
@@ -155,8 +155,8 @@ TEST_F(TextFile, EveryDumpAppendsItsOwnHeaderAndRows)
     for (int round = 0; round < 2; ++round) {
         struct cat *category = test_cat_new("twice", DUMP_TEXTFILE, 1, 0, file);
         ASSERT_NE(category, nullptr);
-        test_add(category, test_ip(10, 0, 0, 1), 10 + round, 1);
-        test_add(category, test_ip(10, 0, 0, 2), 20 + round, 1);
+        test_add(category, ip4(10, 0, 0, 1), 10 + round, 1);
+        test_add(category, ip4(10, 0, 0, 2), 20 + round, 1);
         EXPECT_EQ(dump_textfile(category), 0);
         test_cat_free(category);
     }
@@ -188,7 +188,7 @@ TEST_F(FileDump, OpenAndWriteFailuresNameCategoryPathAndReasonAndCreateNothing)
         char *file = path("no/such/dir/lost");
         struct cat *category = test_cat_new("lost", b.type, 1, 1, file);
         ASSERT_NE(category, nullptr);
-        test_add(category, test_ip(10, 0, 0, 1), 5, 5);
+        test_add(category, ip4(10, 0, 0, 1), 5, 5);
         int result = -1;
         std::string log = run_logged(b.backend, category, &result);
         EXPECT_EQ(result, 1);
@@ -202,7 +202,7 @@ TEST_F(FileDump, OpenAndWriteFailuresNameCategoryPathAndReasonAndCreateNothing)
         char full[FILE_PATH_SIZE] = "/dev/full";
         struct cat *disk = test_cat_new("disk", b.type, 1, 1, full);
         ASSERT_NE(disk, nullptr);
-        test_add(disk, test_ip(10, 0, 0, 1), 5, 5);
+        test_add(disk, ip4(10, 0, 0, 1), 5, 5);
         log = run_logged(b.backend, disk, &result);
         EXPECT_EQ(result, 1);
         EXPECT_EQ(test_count(log, "category disk"), 1u) << log;
@@ -216,7 +216,7 @@ TEST_F(BinFile, AddressIsStoredInMachineOrderFollowedByCountersAndTag)
     char *file = path("host.bin");
     struct cat *category = test_cat_new("host", DUMP_BINFILE, 1, 0, file);
     ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(192, 168, 1, 5), 0x01020304, 0x0a0b0c0d);
+    test_add(category, ip4(192, 168, 1, 5), 0x01020304, 0x0a0b0c0d);
     time_t before = time(nullptr);
     EXPECT_EQ(dump_binfile(category), 0);
     time_t after = time(nullptr);
@@ -243,15 +243,15 @@ TEST_F(BinFile, AddressIsStoredInMachineOrderFollowedByCountersAndTag)
 TEST_F(BinFile, ThreePassingRowsAppendExactlySixtyBytesAndZeroRowsNothing)
 {
     char *file = path("three.bin");
-    std::string earlier = encode(test_ip(1, 2, 3, 4), 1, 2, 3);
+    std::string earlier = encode(ip4(1, 2, 3, 4), 1, 2, 3);
     write_file(file, earlier);
     struct cat *category = test_cat_new("three", DUMP_BINFILE, 10, 3600, file);
     ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(10, 0, 0, 1), 10, 0);
-    test_add(category, test_ip(10, 0, 0, 2), 9, 9); /* scales to 0/0 */
-    test_add(category, test_ip(10, 0, 0, 3), 0, 0);
-    test_add(category, test_ip(10, 0, 1, 0), 0, 25);
-    test_add(category, test_ip(10, 1, 0, 0), 99, 100);
+    test_add(category, ip4(10, 0, 0, 1), 10, 0);
+    test_add(category, ip4(10, 0, 0, 2), 9, 9); /* scales to 0/0 */
+    test_add(category, ip4(10, 0, 0, 3), 0, 0);
+    test_add(category, ip4(10, 0, 1, 0), 0, 25);
+    test_add(category, ip4(10, 1, 0, 0), 99, 100);
     time_t before = time(nullptr);
     EXPECT_EQ(dump_binfile(category), 0);
     time_t after = time(nullptr);
@@ -261,9 +261,9 @@ TEST_F(BinFile, ThreePassingRowsAppendExactlySixtyBytesAndZeroRowsNothing)
     EXPECT_EQ(bytes.substr(0, 20), earlier);
     std::vector<record> records = decode(bytes.substr(20));
     ASSERT_EQ(records.size(), 3u);
-    const record expected[3] = {{test_ip(10, 0, 0, 1), 1, 0, 0},
-                                {test_ip(10, 0, 1, 0), 0, 2, 0},
-                                {test_ip(10, 1, 0, 0), 9, 10, 0}};
+    const record expected[3] = {{ip4(10, 0, 0, 1), 1, 0, 0},
+                                {ip4(10, 0, 1, 0), 0, 2, 0},
+                                {ip4(10, 1, 0, 0), 9, 10, 0}};
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(records[i].ip, expected[i].ip) << i;
         EXPECT_EQ(records[i].input, expected[i].input) << i;
@@ -274,7 +274,7 @@ TEST_F(BinFile, ThreePassingRowsAppendExactlySixtyBytesAndZeroRowsNothing)
 
     struct cat *idle = test_cat_new("idle", DUMP_BINFILE, 1, 1, file);
     ASSERT_NE(idle, nullptr);
-    test_add(idle, test_ip(10, 0, 0, 9), 0, 0);
+    test_add(idle, ip4(10, 0, 0, 9), 0, 0);
     EXPECT_EQ(dump_binfile(idle), 0);
     EXPECT_EQ(test_read_file(file).size(), 80u);
     test_cat_free(idle);
@@ -285,9 +285,9 @@ TEST_F(BinFile, CountersBeyond32BitsSaturateAndTheDumpSaysSoOnce)
     char *file = path("big.bin");
     struct cat *category = test_cat_new("big", DUMP_BINFILE, 1, 1, file);
     ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(10, 0, 0, 1), 5000000000ULL, 4294967295ULL);
-    test_add(category, test_ip(10, 0, 0, 2), 4294967296ULL, 18446744073709551615ULL);
-    test_add(category, test_ip(10, 0, 0, 3), 7, 8);
+    test_add(category, ip4(10, 0, 0, 1), 5000000000ULL, 4294967295ULL);
+    test_add(category, ip4(10, 0, 0, 2), 4294967296ULL, 18446744073709551615ULL);
+    test_add(category, ip4(10, 0, 0, 3), 7, 8);
     int result = -1;
     std::string log = run_logged(dump_binfile, category, &result);
     EXPECT_EQ(result, 0);
@@ -307,7 +307,7 @@ TEST_F(BinFile, CountersBeyond32BitsSaturateAndTheDumpSaysSoOnce)
     /* A divider that brings the counts back in range: no saturation. */
     struct cat *scaled = test_cat_new("scaled", DUMP_BINFILE, 2, 1, file);
     ASSERT_NE(scaled, nullptr);
-    test_add(scaled, test_ip(10, 0, 0, 1), 5000000000ULL, 8589934590ULL);
+    test_add(scaled, ip4(10, 0, 0, 1), 5000000000ULL, 8589934590ULL);
     log = run_logged(dump_binfile, scaled, &result);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(log, "");
@@ -333,7 +333,7 @@ uint64_t shared_input(int k, int i)
 
 TEST_F(SharedFile, ConcurrentDumpsIntoOneFileKeepLinesAndRecordsWhole)
 {
-    ASSERT_EQ(sem_init(&dump_lock, 0, 1), 0);
+    ASSERT_EQ(dump_init(), 0);
     char *text = path("shared.txt");
     char *binary = path("shared.bin");
     std::vector<pthread_t> threads;
@@ -345,7 +345,7 @@ TEST_F(SharedFile, ConcurrentDumpsIntoOneFileKeepLinesAndRecordsWhole)
                                                 3600, kind ? binary : text);
             ASSERT_NE(category, nullptr);
             for (int i = 0; i < SHARED_ENTRIES; ++i)
-                test_add(category, test_ip(198, 18, i >> 8, i & 0xff), shared_input(k, i), 1);
+                test_add(category, ip4(198, 18, i >> 8, i & 0xff), shared_input(k, i), 1);
             pthread_t thread;
             ASSERT_EQ(pthread_create(&thread, nullptr, dump_thread, category), 0);
             threads.push_back(thread);
@@ -353,7 +353,7 @@ TEST_F(SharedFile, ConcurrentDumpsIntoOneFileKeepLinesAndRecordsWhole)
     }
     for (pthread_t thread : threads)
         ASSERT_EQ(pthread_join(thread, nullptr), 0);
-    EXPECT_EQ(active_dumps.load(), 0);
+    EXPECT_EQ(dump_active(), 0);
 
     /* Text: each dump is one header followed by all its rows, in order. */
     std::vector<std::string> lines = split_lines(test_read_file(text));
@@ -393,7 +393,7 @@ TEST_F(SharedFile, ConcurrentDumpsIntoOneFileKeepLinesAndRecordsWhole)
         ASSERT_LT(k, SHARED_CATEGORIES);
         ++runs[k];
         for (int i = 0; i < SHARED_ENTRIES; ++i) {
-            ASSERT_EQ(run[i].ip, test_ip(198, 18, i >> 8, i & 0xff)) << dump << " " << i;
+            ASSERT_EQ(run[i].ip, ip4(198, 18, i >> 8, i & 0xff)) << dump << " " << i;
             ASSERT_EQ(run[i].input, shared_input(k, i)) << dump << " " << i;
             ASSERT_EQ(run[i].output, 1u);
             ASSERT_EQ(run[i].tag, run[0].tag);
@@ -407,15 +407,15 @@ TEST_F(BinRead, PrintsTheHeaderAndOneLinePerRecordOfEveryFile)
     char *first = path("first.bin");
     struct cat *category = test_cat_new("read", DUMP_BINFILE, 1, 1, first);
     ASSERT_NE(category, nullptr);
-    test_add(category, test_ip(192, 168, 1, 5), 4294967295ULL, 0);
-    test_add(category, test_ip(10, 0, 0, 1), 1, 2);
+    test_add(category, ip4(192, 168, 1, 5), 4294967295ULL, 0);
+    test_add(category, ip4(10, 0, 0, 1), 1, 2);
     ASSERT_EQ(dump_binfile(category), 0);
     test_cat_free(category);
     std::vector<record> stored = decode(test_read_file(first));
     ASSERT_EQ(stored.size(), 2u);
 
     char *second = path("second.bin");
-    write_file(second, encode(test_ip(255, 255, 255, 255), 7, 2147483648u, -5));
+    write_file(second, encode(ip4(255, 255, 255, 255), 7, 2147483648u, -5));
 
     char program[] = "norvo-binread";
     char *argv[] = {program, first, second};
@@ -437,8 +437,8 @@ TEST_F(BinRead, PrintsTheHeaderAndOneLinePerRecordOfEveryFile)
 TEST_F(BinRead, TruncatedFilePrintsItsWholeRecordsThenNamesTheOffset)
 {
     char *file = path("cut.bin");
-    std::string bytes = encode(test_ip(10, 0, 0, 1), 1, 1, 100) +
-                        encode(test_ip(10, 0, 0, 2), 2, 2, 100) + std::string(7, '\x01');
+    std::string bytes = encode(ip4(10, 0, 0, 1), 1, 1, 100) +
+                        encode(ip4(10, 0, 0, 2), 2, 2, 100) + std::string(7, '\x01');
     write_file(file, bytes);
 
     FILE *out = tmpfile();
@@ -478,7 +478,7 @@ TEST_F(BinRead, UnreadableFilesAndMissingArgumentsFail)
 {
     char *missing = path("absent.bin");
     char *good = path("good.bin");
-    write_file(good, encode(test_ip(10, 0, 0, 1), 3, 4, 5));
+    write_file(good, encode(ip4(10, 0, 0, 1), 3, 4, 5));
 
     char program[] = "norvo-binread";
     char *argv[] = {program, missing, good};

@@ -27,7 +27,8 @@
 
 #include "accounting/iptable.h"
 #include "config/config.h"
-#include "core/daemon.h"
+#include "core/state.h"
+#include "test_addr.h"
 #include "dump/backend.h"
 #include "dump/dump.h"
 
@@ -48,11 +49,6 @@ std::string dotted(uint32_t ip)
 {
     return std::to_string(ip >> 24) + "." + std::to_string(ip >> 16 & 0xff) + "." +
            std::to_string(ip >> 8 & 0xff) + "." + std::to_string(ip & 0xff);
-}
-
-uint32_t ipv4(unsigned a, unsigned b, unsigned c, unsigned d)
-{
-    return (uint32_t)a << 24 | (uint32_t)b << 16 | (uint32_t)c << 8 | d;
 }
 
 /* A category copy as the cycle hands it to a dump thread, with its table. */
@@ -186,8 +182,8 @@ TEST_F(MysqlDumpRows, FirstDumpInAnHourInsertsOneRowPerAddressWithTheHourAsTag)
     wait_clear_of_tag_change(3600);
     struct test_cat tc;
     test_cat_init(&tc, env, "hourly", 3600, 1);
-    test_cat_add(&tc, ipv4(198, 18, 1, 1), 1500, 300);
-    test_cat_add(&tc, ipv4(198, 18, 1, 2), 0, 64);
+    test_cat_add(&tc, ip4(198, 18, 1, 1), 1500, 300);
+    test_cat_add(&tc, ip4(198, 18, 1, 2), 0, 64);
     time_t before = time(nullptr);
     ASSERT_EQ(test_cat_dump(&tc), 0);
     std::string hour = std::to_string(before / 3600);
@@ -209,18 +205,18 @@ TEST_F(MysqlDumpRows, SecondDumpInTheSameHourAddsToTheRowsAndInsertsNewAddresses
     wait_clear_of_tag_change(3600);
     struct test_cat first, second;
     test_cat_init(&first, env, "hourly", 3600, 1);
-    test_cat_add(&first, ipv4(198, 18, 1, 1), 1000, 10);
+    test_cat_add(&first, ip4(198, 18, 1, 1), 1000, 10);
     ASSERT_EQ(test_cat_dump(&first), 0);
     test_cat_init(&second, env, "hourly", 3600, 1);
-    test_cat_add(&second, ipv4(198, 18, 1, 1), 234, 5);
-    test_cat_add(&second, ipv4(198, 18, 1, 9), 7, 8);
+    test_cat_add(&second, ip4(198, 18, 1, 1), 234, 5);
+    test_cat_add(&second, ip4(198, 18, 1, 9), 7, 8);
     ASSERT_EQ(test_cat_dump(&second), 0);
 
-    std::vector<row> added = rows_of(ipv4(198, 18, 1, 1));
+    std::vector<row> added = rows_of(ip4(198, 18, 1, 1));
     ASSERT_EQ(added.size(), 1u) << "the second dump made a row of its own";
     EXPECT_EQ(added[0].input, "1234");
     EXPECT_EQ(added[0].output, "15");
-    std::vector<row> fresh = rows_of(ipv4(198, 18, 1, 9));
+    std::vector<row> fresh = rows_of(ip4(198, 18, 1, 9));
     ASSERT_EQ(fresh.size(), 1u);
     EXPECT_EQ(fresh[0].input, "7");
     EXPECT_EQ(fresh[0].output, "8");
@@ -232,10 +228,10 @@ TEST_F(MysqlDumpRows, CountersAreScaledAndRowsBelowTheDivisorAreNotWritten)
     wait_clear_of_tag_change(3600);
     struct test_cat tc;
     test_cat_init(&tc, env, "kilo", 3600, 1000);
-    test_cat_add(&tc, ipv4(198, 18, 2, 1), 999, 1500);  /* 0 and 1 */
-    test_cat_add(&tc, ipv4(198, 18, 2, 2), 999, 999);   /* both scale to 0 */
-    test_cat_add(&tc, ipv4(198, 18, 2, 3), 0, 0);
-    test_cat_add(&tc, ipv4(198, 18, 2, 4), 2999999, 1000);
+    test_cat_add(&tc, ip4(198, 18, 2, 1), 999, 1500);  /* 0 and 1 */
+    test_cat_add(&tc, ip4(198, 18, 2, 2), 999, 999);   /* both scale to 0 */
+    test_cat_add(&tc, ip4(198, 18, 2, 3), 0, 0);
+    test_cat_add(&tc, ip4(198, 18, 2, 4), 2999999, 1000);
     ASSERT_EQ(test_cat_dump(&tc), 0);
 
     std::vector<row> all = all_rows();
@@ -252,8 +248,8 @@ TEST_F(MysqlDumpRows, CountersBeyondThirtyTwoBitsAndFullTimeTagsArriveWhole)
 {
     struct test_cat tc;
     test_cat_init(&tc, env, "big", 0, 1);
-    test_cat_add(&tc, ipv4(198, 18, 3, 1), 5000000123ull, 9223372036854775815ull);
-    test_cat_add(&tc, ipv4(198, 18, 3, 2), 2147483648ull, 4294967295ull);
+    test_cat_add(&tc, ip4(198, 18, 3, 1), 5000000123ull, 9223372036854775815ull);
+    test_cat_add(&tc, ip4(198, 18, 3, 2), 2147483648ull, 4294967295ull);
     time_t before = time(nullptr);
     ASSERT_EQ(test_cat_dump(&tc), 0);
     time_t after = time(nullptr);
@@ -275,9 +271,9 @@ TEST_F(MysqlDumpRows, AddressesAreWrittenWithoutLeadingZerosUpToTheLastAddress)
     wait_clear_of_tag_change(3600);
     struct test_cat tc;
     test_cat_init(&tc, env, "edges", 3600, 1);
-    test_cat_add(&tc, ipv4(0, 0, 0, 0), 1, 0);
-    test_cat_add(&tc, ipv4(10, 0, 0, 1), 2, 0);
-    test_cat_add(&tc, ipv4(255, 255, 255, 255), 3, 0);
+    test_cat_add(&tc, ip4(0, 0, 0, 0), 1, 0);
+    test_cat_add(&tc, ip4(10, 0, 0, 1), 2, 0);
+    test_cat_add(&tc, ip4(255, 255, 255, 255), 3, 0);
     ASSERT_EQ(test_cat_dump(&tc), 0);
 
     std::vector<row> all = all_rows();
@@ -301,8 +297,8 @@ TEST_F(MysqlDumpOutput, DebugModeNarratesEveryStepWithStatementsAndPassword)
             tag + ",1,1)");
     struct test_cat tc;
     test_cat_init(&tc, env, "narrated", 3600, 1);
-    test_cat_add(&tc, ipv4(198, 18, 4, 1), 5, 6);
-    test_cat_add(&tc, ipv4(198, 18, 4, 2), 7, 8);
+    test_cat_add(&tc, ip4(198, 18, 4, 1), 5, 6);
+    test_cat_add(&tc, ip4(198, 18, 4, 2), 7, 8);
     debug.store(1);
     testing::internal::CaptureStdout();
     int rc = test_cat_dump(&tc);
@@ -330,7 +326,7 @@ TEST_F(MysqlDumpOutput, DebugModeNarratesEveryStepWithStatementsAndPassword)
         "\n"
         "Done Dumping\n";
     EXPECT_EQ(out, expected);
-    std::vector<row> added = rows_of(ipv4(198, 18, 4, 1));
+    std::vector<row> added = rows_of(ip4(198, 18, 4, 1));
     ASSERT_EQ(added.size(), 1u);
     EXPECT_EQ(added[0].input, "6");
 }
@@ -339,7 +335,7 @@ TEST_F(MysqlDumpOutput, WithoutDebugASuccessfulDumpWritesNothing)
 {
     struct test_cat tc;
     test_cat_init(&tc, env, "quiet", 3600, 1);
-    test_cat_add(&tc, ipv4(198, 18, 4, 3), 5, 6);
+    test_cat_add(&tc, ip4(198, 18, 4, 3), 5, 6);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     int rc = test_cat_dump(&tc);
@@ -348,7 +344,7 @@ TEST_F(MysqlDumpOutput, WithoutDebugASuccessfulDumpWritesNothing)
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, "");
-    EXPECT_EQ(rows_of(ipv4(198, 18, 4, 3)).size(), 1u);
+    EXPECT_EQ(rows_of(ip4(198, 18, 4, 3)).size(), 1u);
 }
 
 /* ---- failures ------------------------------------------------------------ */
@@ -358,7 +354,7 @@ using MysqlDumpFailure = MysqlDump;
 /* Runs a dump that must fail before any row and returns its standard error. */
 std::string failed_dump_stderr(struct test_cat *tc)
 {
-    test_cat_add(tc, ipv4(198, 18, 5, 1), 100, 100);
+    test_cat_add(tc, ip4(198, 18, 5, 1), 100, 100);
     testing::internal::CaptureStderr();
     int rc = test_cat_dump(tc);
     std::string err = testing::internal::GetCapturedStderr();
@@ -444,9 +440,9 @@ TEST_F(MysqlDumpFailure, MissingTableReportsEveryRowAndTheDumpGoesOn)
     struct test_cat tc;
     test_cat_init(&tc, env, "notable", 3600, 1);
     snprintf(tc.params.table, sizeof tc.params.table, "%s", "absent_table");
-    test_cat_add(&tc, ipv4(198, 18, 6, 1), 1, 2);
-    test_cat_add(&tc, ipv4(198, 18, 6, 2), 0, 0);
-    test_cat_add(&tc, ipv4(198, 18, 6, 3), 3, 4);
+    test_cat_add(&tc, ip4(198, 18, 6, 1), 1, 2);
+    test_cat_add(&tc, ip4(198, 18, 6, 2), 0, 0);
+    test_cat_add(&tc, ip4(198, 18, 6, 3), 3, 4);
     testing::internal::CaptureStderr();
     int rc = test_cat_dump(&tc);
     std::string err = testing::internal::GetCapturedStderr();
@@ -473,8 +469,8 @@ TEST_F(MysqlDumpFailure, RefusedInsertIsReportedAndTheDumpGoesOn)
     struct test_cat tc;
     test_cat_init(&tc, env, "capped", 3600, 1);
     snprintf(tc.params.table, sizeof tc.params.table, "%s", capped);
-    test_cat_add(&tc, ipv4(198, 18, 7, 1), 5000000, 1); /* refused by the table */
-    test_cat_add(&tc, ipv4(198, 18, 7, 2), 10, 20);
+    test_cat_add(&tc, ip4(198, 18, 7, 1), 5000000, 1); /* refused by the table */
+    test_cat_add(&tc, ip4(198, 18, 7, 2), 10, 20);
     testing::internal::CaptureStderr();
     int rc = test_cat_dump(&tc);
     std::string err = testing::internal::GetCapturedStderr();
@@ -516,7 +512,7 @@ TEST_F(MysqlDumpConcurrency, TwoDumpsOfTheSameAddressesAddUpInOneRowEach)
         test_cat_init(&left, env, "left", 3600, 1);
         test_cat_init(&right, env, "right", 3600, 1);
         for (int i = 0; i < addresses; i++) {
-            uint32_t ip = ipv4(198, 19, (unsigned)i >> 8, (unsigned)i & 0xff);
+            uint32_t ip = ip4(198, 19, (unsigned)i >> 8, (unsigned)i & 0xff);
             test_cat_add(&left, ip, (uint64_t)i + 1, 1);
             test_cat_add(&right, ip, 1000, (uint64_t)i + 2);
         }

@@ -19,7 +19,7 @@
 
 #include "capture/queue.h"
 #include "config/config.h"
-#include "core/daemon.h"
+#include "core/state.h"
 #include "queue_fixture.h"
 
 namespace {
@@ -34,7 +34,7 @@ protected:
     {
         batch_settings.buffer_size = kSlots;
         config = &batch_settings;
-        ASSERT_EQ(queue_init(), 0);
+        ASSERT_EQ(queue_init(config->buffer_size), 0);
     }
     void TearDown() override { running.store(1); }
 

@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/packet.h"
-#include "core/daemon.h"
+#include "core/state.h"
 
 namespace {
 

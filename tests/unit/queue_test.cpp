@@ -19,7 +19,7 @@
 
 #include "capture/queue.h"
 #include "config/config.h"
-#include "core/daemon.h"
+#include "core/state.h"
 #include "queue_fixture.h"
 
 namespace {
@@ -32,7 +32,7 @@ protected:
     {
         test_settings.buffer_size = size;
         config = &test_settings;
-        ASSERT_EQ(queue_init(), 0);
+        ASSERT_EQ(queue_init(config->buffer_size), 0);
     }
     void TearDown() override { running.store(1); }
 };
@@ -60,8 +60,10 @@ TEST_F(QueueTest, BufferOfOneMakesProducerAndConsumerAlternate)
         ASSERT_EQ(queue_pop(&got, 5000), 0) << "pop " << i;
         ASSERT_EQ(got.dst, i);
         ASSERT_TRUE(entry_is_whole(got));
-        ASSERT_EQ(queue_wb.load(), 0);
-        ASSERT_EQ(queue_rb.load(), 0);
+        int wb, rb;
+        queue_indexes(&wb, &rb);
+        ASSERT_EQ(wb, 0);
+        ASSERT_EQ(rb, 0);
     }
     ASSERT_EQ(producer.wait_for(kLimit), std::future_status::ready);
     EXPECT_TRUE(producer.get());
@@ -113,9 +115,12 @@ TEST_F(QueueTest, IndexesWrapAfterTheLastSlot)
     for (uint32_t i = 0; i < 10; i++) {
         struct packet_info p = make_entry(3, i), got;
         ASSERT_EQ(queue_push(&p), 0);
-        EXPECT_EQ(queue_wb.load(), static_cast<int>((i + 1) % 3));
+        int wb, rb;
+        queue_indexes(&wb, &rb);
+        EXPECT_EQ(wb, static_cast<int>((i + 1) % 3));
         ASSERT_EQ(queue_pop(&got, 1000), 0);
-        EXPECT_EQ(queue_rb.load(), static_cast<int>((i + 1) % 3));
+        queue_indexes(&wb, &rb);
+        EXPECT_EQ(rb, static_cast<int>((i + 1) % 3));
         EXPECT_EQ(got.dst, i);
     }
     /* Fill across the wrap point: slots 1, 2, 0. */
@@ -123,7 +128,9 @@ TEST_F(QueueTest, IndexesWrapAfterTheLastSlot)
         struct packet_info p = make_entry(4, i);
         ASSERT_EQ(queue_push(&p), 0);
     }
-    EXPECT_EQ(queue_wb.load(), 1);
+    int wb, rb;
+    queue_indexes(&wb, &rb);
+    EXPECT_EQ(wb, 1);
     for (uint32_t i = 0; i < 3; i++) {
         struct packet_info got;
         ASSERT_EQ(queue_pop(&got, 1000), 0);
@@ -258,19 +265,18 @@ TEST(QueueInit, RejectsASizeBelowOneAndKeepsTheQueueItHad)
     memset(&s, 0, sizeof s);
     config = &s;
     s.buffer_size = 2;
-    ASSERT_EQ(queue_init(), 0);
+    ASSERT_EQ(queue_init(config->buffer_size), 0);
     struct packet_info p = make_entry(8, 3), got;
     ASSERT_EQ(queue_push(&p), 0);
 
     s.buffer_size = 0;
-    EXPECT_EQ(queue_init(), 1);
+    EXPECT_EQ(queue_init(config->buffer_size), 1);
     s.buffer_size = -5;
-    EXPECT_EQ(queue_init(), 1);
+    EXPECT_EQ(queue_init(config->buffer_size), 1);
 
     ASSERT_EQ(queue_pop(&got, 1000), 0);
     EXPECT_EQ(got.dst, 3u);
     config = nullptr;
-    EXPECT_EQ(queue_init(), 1);
 }
 
 /* Runs in a fresh process, where no queue has been created yet. */
@@ -285,7 +291,7 @@ int free_slots_before_init()
     struct packet_info p = make_entry(9, 1);
     if (queue_push(&p) != 1) /* refused with a message, not a crash */
         return 2;
-    if (queue_init() != 0 || queue_free_slots() != 123)
+    if (queue_init(config->buffer_size) != 0 || queue_free_slots() != 123)
         return 3;
     return 0;
 }
