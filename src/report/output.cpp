@@ -184,7 +184,7 @@ int report_write_table(FILE *out, const report &r)
 
     fprintf(out, "\nPer period\n");
     report_grid per;
-    per.left = {0, 1};
+    per.left = {1, 1};
     per.rows.push_back({"time tag", "time", "input", "output", "total"});
     for (uint32_t pos : r.periods) {
         const report_period &p = t.periods[pos];
