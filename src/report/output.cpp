@@ -628,7 +628,7 @@ int report_write_html_stream(FILE *out, const report &r)
                 t.addrs.size(), report_bytes(in, r.options.exact).c_str(),
                 report_bytes(outb, r.options.exact).c_str(),
                 report_bytes(in + outb, r.options.exact).c_str());
-    report_put(pg, "<dt>Time tags</dt><dd>" + report_escape(report_tag_meaning(r)) + "</dd>\n");
+    report_put(pg, "<dt>Times</dt><dd>" + report_escape(report_tag_meaning(r)) + "</dd>\n");
     if (r.options.category != nullptr)
         report_put(pg, "<dt>Category</dt><dd>" + report_escape(r.options.category) + "</dd>\n");
     report_put(pg, "<dt>Generated</dt><dd id=\"generated\">" +
