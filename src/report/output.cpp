@@ -63,8 +63,8 @@ std::string report_time(int64_t tag, int64_t divider)
     if (report_seconds(tag, divider, &seconds) != 0)
         return std::to_string(tag);
     /* periods of whole minutes have no seconds to show */
-    return report_format_seconds(seconds, divider % 60 == 0 ? "%Y-%m-%d %H:%M"
-                                                            : "%Y-%m-%d %H:%M:%S");
+    return report_format_seconds(seconds,
+                                 divider % 60 == 0 ? "%Y-%m-%d %H:%M" : "%Y-%m-%d %H:%M:%S");
 }
 
 static std::string report_tag_meaning(const report &r)
@@ -109,9 +109,9 @@ static std::string report_span_text(const report &r)
 static std::string report_file_text(const report_file &f)
 {
     char buf[96];
-    snprintf(buf, sizeof buf, " (%s, %" PRIu64 " bytes, %" PRIu64 " %s)",
+    snprintf(buf, sizeof buf, " (%s, %" PRIu64 " bytes, %" PRIu64 " %s%s)",
              f.format == REPORT_BINFILE ? "BinFile" : "TextFile", f.size, f.records,
-             f.format == REPORT_BINFILE ? "records" : "rows");
+             f.format == REPORT_BINFILE ? "record" : "row", f.records == 1 ? "" : "s");
     return f.path + buf;
 }
 
@@ -164,9 +164,10 @@ int report_write_table(FILE *out, const report &r)
     for (size_t i = 0; i < r.files.size(); ++i)
         fprintf(out, "%s%s\n", i == 0 ? "Files:    " : "          ",
                 report_file_text(r.files[i]).c_str());
-    fprintf(out, "Traffic:  %zu addresses, input %s, output %s, total %s%s\n", t.addrs.size(),
-            report_bytes(in, exact).c_str(), report_bytes(outb, exact).c_str(),
-            report_bytes(in + outb, exact).c_str(), exact ? " bytes" : "");
+    fprintf(out, "Traffic:  %zu address%s, input %s, output %s, total %s%s\n", t.addrs.size(),
+            t.addrs.size() == 1 ? "" : "es", report_bytes(in, exact).c_str(),
+            report_bytes(outb, exact).c_str(), report_bytes(in + outb, exact).c_str(),
+            exact ? " bytes" : "");
     fprintf(out, "Times:    %s\n", report_tag_meaning(r).c_str());
 
     fprintf(out, "\nTop %zu of %zu addresses by total\n", r.ranked.size(), t.addrs.size());
@@ -203,8 +204,7 @@ int report_write_csv(FILE *out, const report &r)
 {
     fprintf(out, "address,input,output,total\n");
     /* every address, unless -n asked for fewer */
-    std::vector<uint32_t> order =
-        r.options.top_given ? r.ranked : report_rank(r.totals, 0);
+    std::vector<uint32_t> order = r.options.top_given ? r.ranked : report_rank(r.totals, 0);
     for (uint32_t pos : order) {
         const report_addr_sum &a = r.totals.addrs[pos];
         fprintf(out, "%s,%" PRIu64 ",%" PRIu64 ",%" PRIu64 "\n", report_addr_text(a.addr).c_str(),
@@ -259,12 +259,23 @@ static std::string report_escape(const std::string &text)
     std::string s;
     for (char c : text) {
         switch (c) {
-        case '&': s += "&amp;"; break;
-        case '<': s += "&lt;"; break;
-        case '>': s += "&gt;"; break;
-        case '"': s += "&quot;"; break;
-        case '\'': s += "&#39;"; break;
-        default: s += c;
+        case '&':
+            s += "&amp;";
+            break;
+        case '<':
+            s += "&lt;";
+            break;
+        case '>':
+            s += "&gt;";
+            break;
+        case '"':
+            s += "&quot;";
+            break;
+        case '\'':
+            s += "&#39;";
+            break;
+        default:
+            s += c;
         }
     }
     return s;
@@ -280,7 +291,7 @@ static std::string report_escape(const std::string &text)
 #define CHART_PLOT_W (CHART_W - CHART_LEFT - CHART_RIGHT)
 #define CHART_PLOT_H (CHART_H - CHART_TOP - CHART_BOTTOM)
 #define CHART_MAX_POINTS (CHART_PLOT_W / 2) /* a point every 2 units at most */
-#define CHART_DOTS_MAX 100                 /* points drawn as dots too */
+#define CHART_DOTS_MAX 100                  /* points drawn as dots too */
 #define SPARK_W 120
 #define SPARK_H 24
 
@@ -378,10 +389,10 @@ struct report_time_axis {
 
 static report_time_axis report_time_ticks(int64_t t0, int64_t t1)
 {
-    static const int64_t steps[] = {1,     2,     5,      10,     15,     30,      60,
-                                    120,   300,   600,    900,    1800,   3600,    7200,
-                                    10800, 21600, 43200,  86400,  172800, 604800,  2592000,
-                                    7776000, 31536000, 315360000};
+    static const int64_t steps[] = {1,      2,      5,       10,      15,       30,
+                                    60,     120,    300,     600,     900,      1800,
+                                    3600,   7200,   10800,   21600,   43200,    86400,
+                                    172800, 604800, 2592000, 7776000, 31536000, 315360000};
     int64_t span = t1 - t0, step = steps[0];
     for (int64_t s : steps) {
         step = s;
@@ -394,7 +405,7 @@ static report_time_axis report_time_ticks(int64_t t0, int64_t t1)
     int64_t offset = localtime_r(&at, &local) != nullptr ? (int64_t)local.tm_gmtoff : 0;
     int64_t first = t0 + offset;
     first = (first / step + (first % step > 0)) * step - offset;
-    const char *format = step >= 86400  ? "%Y-%m-%d"
+    const char *format = step >= 86400   ? "%Y-%m-%d"
                          : span >= 86400 ? "%m-%d %H:%M"
                          : step < 60     ? "%H:%M:%S"
                                          : "%H:%M";
@@ -442,8 +453,8 @@ static void report_chart(report_page *pg, const report &r)
     /* time axis */
     report_time_axis ta = report_time_ticks(t0, t1);
     int base = CHART_TOP + CHART_PLOT_H;
-    report_putf(pg, "<line class=\"base\" x1=\"%d\" x2=\"%d\" y1=\"%d\" y2=\"%d\"/>\n",
-                CHART_LEFT, CHART_LEFT + CHART_PLOT_W, base, base);
+    report_putf(pg, "<line class=\"base\" x1=\"%d\" x2=\"%d\" y1=\"%d\" y2=\"%d\"/>\n", CHART_LEFT,
+                CHART_LEFT + CHART_PLOT_W, base, base);
     for (int64_t s = ta.first; s <= t1 && t1 > t0; s += ta.step) {
         double xx = x(s);
         report_putf(pg,
@@ -457,8 +468,7 @@ static void report_chart(report_page *pg, const report &r)
                     base + 19, report_format_seconds(t0, "%Y-%m-%d %H:%M:%S").c_str());
     report_putf(pg, "<text class=\"title\" x=\"%d\" y=\"%d\" text-anchor=\"middle\">%s</text>\n",
                 CHART_LEFT + CHART_PLOT_W / 2, CHART_H - 6,
-                r.options.time_divider == 1 ? "local time"
-                                            : "local time (start of each period)");
+                r.options.time_divider == 1 ? "local time" : "local time (start of each period)");
     report_put(pg, "</g>\n");
 
     /* the two series: an area under a line, per run of points */
@@ -528,8 +538,8 @@ static void report_sparkline(report_page *pg, const report &r, size_t row)
     std::string points;
     char buf[48];
     for (unsigned i = 0; i < r.spark_points; ++i) {
-        double xx = t1 == t0 ? SPARK_W / 2.0
-                             : 1 + (double)(at[i] - t0) * (SPARK_W - 2) / (double)(t1 - t0);
+        double xx =
+            t1 == t0 ? SPARK_W / 2.0 : 1 + (double)(at[i] - t0) * (SPARK_W - 2) / (double)(t1 - t0);
         double yy = SPARK_H - 2 - (max ? (double)v[i] / (double)max * (SPARK_H - 4) : 0);
         snprintf(buf, sizeof buf, "%s%.1f,%.1f", i ? " " : "", xx, yy);
         points += buf;
@@ -538,7 +548,8 @@ static void report_sparkline(report_page *pg, const report &r, size_t row)
                 "<svg class=\"spark\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
                 "role=\"img\"><title>most in one %s: %s</title>",
                 SPARK_W, SPARK_H, SPARK_W, SPARK_H,
-                r.spark_group == 1 ? "period" : (std::to_string(r.spark_group) + " periods").c_str(),
+                r.spark_group == 1 ? "period"
+                                   : (std::to_string(r.spark_group) + " periods").c_str(),
                 report_bytes(max, r.options.exact).c_str());
     if (r.spark_points == 1)
         report_putf(pg, "<circle cx=\"%d\" cy=\"%d\" r=\"2\"/>", SPARK_W / 2, 4);
@@ -604,7 +615,7 @@ static void report_cells(report_page *pg, uint64_t in, uint64_t out, int exact)
     }
 }
 
-int report_write_html_stream(FILE *out, const report &r)
+static int report_write_html_stream(FILE *out, const report &r)
 {
     report_page page = {out, std::string(), 0};
     report_page *pg = &page;
@@ -613,19 +624,20 @@ int report_write_html_stream(FILE *out, const report &r)
     report_sums(r, &in, &outb);
     std::string span = report_escape(report_span_text(r));
 
-    report_put(pg,
-               "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-               /* nothing may be fetched: the page is whole as it is */
-               "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-               "style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:\">\n"
-               "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-               "<link rel=\"icon\" href=\"data:,\">\n");
+    report_put(pg, "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+                   /* nothing may be fetched: the page is whole as it is */
+                   "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+                   "style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:\">\n"
+                   "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+                   "<link rel=\"icon\" href=\"data:,\">\n");
     report_put(pg, "<title>norvo report: " + span + "</title>\n<style>");
     report_put(pg, report_style);
-    report_put(pg, "</style>\n</head>\n<body>\n<h1>norvo traffic report</h1>\n<dl class=\"facts\">\n");
+    report_put(pg,
+               "</style>\n</head>\n<body>\n<h1>norvo traffic report</h1>\n<dl class=\"facts\">\n");
     report_put(pg, "<dt>Span</dt><dd id=\"span\">" + span + "</dd>\n");
-    report_putf(pg, "<dt>Traffic</dt><dd>%zu addresses, input %s, output %s, total %s</dd>\n",
-                t.addrs.size(), report_bytes(in, r.options.exact).c_str(),
+    report_putf(pg, "<dt>Traffic</dt><dd>%zu address%s, input %s, output %s, total %s</dd>\n",
+                t.addrs.size(), t.addrs.size() == 1 ? "" : "es",
+                report_bytes(in, r.options.exact).c_str(),
                 report_bytes(outb, r.options.exact).c_str(),
                 report_bytes(in + outb, r.options.exact).c_str());
     report_put(pg, "<dt>Times</dt><dd>" + report_escape(report_tag_meaning(r)) + "</dd>\n");
@@ -643,11 +655,10 @@ int report_write_html_stream(FILE *out, const report &r)
 
     report_putf(pg, "<h2>Top %zu of %zu addresses by total</h2>\n", r.ranked.size(),
                 t.addrs.size());
-    report_put(pg,
-               "<div class=\"filter\"><input type=\"search\" id=\"filter\" "
-               "placeholder=\"Filter by address prefix, e.g. 198.18.2.\" "
-               "aria-label=\"Filter the table by address prefix\" autocomplete=\"off\">"
-               "<span id=\"shown\"></span></div>\n");
+    report_put(pg, "<div class=\"filter\"><input type=\"search\" id=\"filter\" "
+                   "placeholder=\"Filter by address prefix, e.g. 198.18.2.\" "
+                   "aria-label=\"Filter the table by address prefix\" autocomplete=\"off\">"
+                   "<span id=\"shown\"></span></div>\n");
     report_put(pg,
                "<table id=\"top\">\n<thead><tr><th class=\"num\">#</th><th>Address</th>"
                "<th class=\"num\">Input</th><th class=\"num\">Output</th><th class=\"num\">Total"
@@ -656,8 +667,8 @@ int report_write_html_stream(FILE *out, const report &r)
     for (size_t i = 0; i < r.ranked.size(); ++i) {
         const report_addr_sum &a = t.addrs[r.ranked[i]];
         std::string addr = report_escape(report_addr_text(a.addr));
-        report_put(pg, "<tr data-addr=\"" + addr + "\"><td class=\"num\">" +
-                           std::to_string(i + 1) + "</td><td class=\"addr\">" + addr + "</td>");
+        report_put(pg, "<tr data-addr=\"" + addr + "\"><td class=\"num\">" + std::to_string(i + 1) +
+                           "</td><td class=\"addr\">" + addr + "</td>");
         report_cells(pg, a.input, a.output, r.options.exact);
         report_putf(pg, "<td class=\"num\">%.1f %%</td><td>",
                     all ? 100.0 * (double)(a.input + a.output) / (double)all : 0.0);

@@ -149,7 +149,7 @@ long report_totals_find_addr(const report_totals &totals, const report_addr &add
     return pos == REPORT_NONE ? -1 : (long)pos;
 }
 
-long report_totals_find_period(const report_totals &totals, int64_t tag)
+static long report_totals_find_period(const report_totals &totals, int64_t tag)
 {
     uint32_t pos = report_index_find(totals.period_index, report_mix((uint64_t)tag),
                                      [&](uint32_t p) { return totals.periods[p].tag == tag; });
@@ -164,8 +164,8 @@ static void report_sum(uint64_t *sum, uint64_t add, int *overflow)
     }
 }
 
-void report_totals_add(report_totals *t, const report_addr &addr, uint64_t input,
-                       uint64_t output, int64_t tag)
+void report_totals_add(report_totals *t, const report_addr &addr, uint64_t input, uint64_t output,
+                       int64_t tag)
 {
     if (tag < t->span_first || tag > t->span_last)
         return;
@@ -175,8 +175,9 @@ void report_totals_add(report_totals *t, const report_addr &addr, uint64_t input
         if (found < 0) {
             period = (uint32_t)t->periods.size();
             t->periods.push_back({tag, 0, 0});
-            report_index_insert(t->period_index, report_mix((uint64_t)tag), period,
-                                [&](uint32_t p) { return report_mix((uint64_t)t->periods[p].tag); });
+            report_index_insert(
+                t->period_index, report_mix((uint64_t)tag), period,
+                [&](uint32_t p) { return report_mix((uint64_t)t->periods[p].tag); });
         } else {
             period = (uint32_t)found;
         }
@@ -203,8 +204,8 @@ void report_totals_add(report_totals *t, const report_addr &addr, uint64_t input
         t->overflow = 1;
 }
 
-void report_totals_sink(void *totals, const report_addr &addr, uint64_t input, uint64_t output,
-                        int64_t tag)
+static void report_totals_sink(void *totals, const report_addr &addr, uint64_t input,
+                               uint64_t output, int64_t tag)
 {
     report_totals_add((report_totals *)totals, addr, input, output, tag);
 }
@@ -259,9 +260,9 @@ int report_parse_when(const char *text, int end, report_when *when, std::string 
     tm.tm_isdst = -1;
     struct tm check = tm;
     time_t t = mktime(&check);
-    if (t == (time_t)-1 || check.tm_year != want.tm_year - 1900 || check.tm_mon != want.tm_mon - 1 ||
-        check.tm_mday != want.tm_mday || check.tm_hour != want.tm_hour ||
-        check.tm_min != want.tm_min || want.tm_sec > 59) {
+    if (t == (time_t)-1 || check.tm_year != want.tm_year - 1900 ||
+        check.tm_mon != want.tm_mon - 1 || check.tm_mday != want.tm_mday ||
+        check.tm_hour != want.tm_hour || check.tm_min != want.tm_min || want.tm_sec > 59) {
         *error = std::string("\"") + text + "\" is not a valid local date and time";
         return 1;
     }
@@ -289,8 +290,8 @@ void report_span(const report_options &options, int64_t *first, int64_t *last)
     *last = INT64_MAX;
     /* a period is in the span when its time, tag x divider, is */
     if (options.from.given)
-        *first = options.from.is_tag ? options.from.value
-                                     : -report_floor_div(-options.from.value, d);
+        *first =
+            options.from.is_tag ? options.from.value : -report_floor_div(-options.from.value, d);
     if (options.to.given)
         *last = options.to.is_tag ? options.to.value : report_floor_div(options.to.value, d);
 }
@@ -391,8 +392,8 @@ static int report_read_bin(report_reader *rd, int fd, uint64_t limit)
                 return report_fail(rd, offset,
                                    "record with no traffic: norvo writes none, not a BinFile "
                                    "of norvo");
-            if (report_deliver(rd, offset, report_addr_v4(r.ip), r.input, r.output,
-                               r.time_tag) != 0)
+            if (report_deliver(rd, offset, report_addr_v4(r.ip), r.input, r.output, r.time_tag) !=
+                0)
                 return 1;
         }
     }
@@ -422,8 +423,8 @@ static int report_take_number(const char **p, const char *end, uint64_t max, uin
     const char *start = *p;
     uint64_t v = 0;
     while (*p < end && **p >= '0' && **p <= '9') {
-        if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, (uint64_t)(**p - '0'), &v) ||
-            v > max)
+        if (__builtin_mul_overflow(v, 10, &v) ||
+            __builtin_add_overflow(v, (uint64_t)(**p - '0'), &v) || v > max)
             return 0;
         ++*p;
     }
@@ -474,19 +475,19 @@ static int report_text_row(report_reader *rd, uint64_t offset, const char *p, co
     what = "the end of the line";
     if (p != end)
         goto bad;
-    if (rd->options->category != nullptr &&
-        (strlen(rd->options->category) != name_len ||
-         memcmp(rd->options->category, name, name_len) != 0)) {
+    if (rd->options->category != nullptr && (strlen(rd->options->category) != name_len ||
+                                             memcmp(rd->options->category, name, name_len) != 0)) {
         ++rd->file->records;
         return 0;
     }
-    return report_deliver(rd, offset,
-                          report_addr_v4((uint32_t)(octet[0] << 24 | octet[1] << 16 |
-                                                    octet[2] << 8 | octet[3])),
-                          input, output, negative ? -(int64_t)tag : (int64_t)tag);
+    return report_deliver(
+        rd, offset,
+        report_addr_v4((uint32_t)(octet[0] << 24 | octet[1] << 16 | octet[2] << 8 | octet[3])),
+        input, output, negative ? -(int64_t)tag : (int64_t)tag);
 bad:
-    return report_fail(rd, offset, std::string("expected ") + what +
-                                       ": neither a row nor a dump header of a TextFile of norvo");
+    return report_fail(rd, offset,
+                       std::string("expected ") + what +
+                           ": neither a row nor a dump header of a TextFile of norvo");
 }
 
 static int report_text_line(report_reader *rd, uint64_t offset, const char *line, size_t n)
@@ -529,8 +530,7 @@ static int report_read_text(report_reader *rd, int fd, uint64_t limit)
                 break;
             size_t len = (size_t)(nl - (buf.data() + start));
             if (len > REPORT_LINE_MAX)
-                return report_fail(rd, offset + start,
-                                   "line too long: not a TextFile of norvo");
+                return report_fail(rd, offset + start, "line too long: not a TextFile of norvo");
             if (report_text_line(rd, offset + start, buf.data() + start, len) != 0)
                 return 1;
             start += len + 1;
@@ -549,8 +549,8 @@ static int report_read_text(report_reader *rd, int fd, uint64_t limit)
     }
 }
 
-int report_read_file(report_file *file, const report_options &options, int again,
-                     report_sink sink, void *arg, std::string *error)
+int report_read_file(report_file *file, const report_options &options, int again, report_sink sink,
+                     void *arg, std::string *error)
 {
     report_reader rd = {file, &options, sink, arg, error};
     int fd = open(file->path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -559,8 +559,15 @@ int report_read_file(report_file *file, const report_options &options, int again
         return 1;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *error = file->path + ": " + (S_ISDIR(st.st_mode) ? strerror(EISDIR) : "not a regular file");
+    const char *refused = nullptr;
+    if (fstat(fd, &st) != 0)
+        refused = strerror(errno);
+    else if (S_ISDIR(st.st_mode))
+        refused = strerror(EISDIR);
+    else if (!S_ISREG(st.st_mode))
+        refused = "not a regular file";
+    if (refused != nullptr) {
+        *error = file->path + ": " + refused;
         close(fd);
         return 1;
     }
@@ -623,8 +630,9 @@ std::vector<uint32_t> report_period_order(const report_totals &totals)
     std::vector<uint32_t> order(totals.periods.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = (uint32_t)i;
-    std::sort(order.begin(), order.end(),
-              [&](uint32_t a, uint32_t b) { return totals.periods[a].tag < totals.periods[b].tag; });
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return totals.periods[a].tag < totals.periods[b].tag;
+    });
     return order;
 }
 
@@ -655,14 +663,14 @@ int report_load(report *r, std::string *error)
 
 struct report_series {
     report *r;
-    std::vector<int32_t> row_of;     /* address position -> row shown, or -1 */
-    std::vector<uint32_t> group_of;  /* period position -> point */
+    std::vector<int32_t> row_of;    /* address position -> row shown, or -1 */
+    std::vector<uint32_t> group_of; /* period position -> point */
     uint32_t last_period = REPORT_NONE;
     int64_t last_tag = 0;
 };
 
-static void report_series_sink(void *arg, const report_addr &addr, uint64_t input,
-                               uint64_t output, int64_t tag)
+static void report_series_sink(void *arg, const report_addr &addr, uint64_t input, uint64_t output,
+                               int64_t tag)
 {
     report_series *s = (report_series *)arg;
     const report_totals &t = s->r->totals;

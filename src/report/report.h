@@ -106,19 +106,15 @@ void report_totals_init(report_totals *totals, int64_t span_first, int64_t span_
 /* Adds a record whose tag lies in the span (others are ignored). */
 void report_totals_add(report_totals *totals, const report_addr &addr, uint64_t input,
                        uint64_t output, int64_t tag);
-/* Sink for report_read_file that adds to a report_totals. */
-void report_totals_sink(void *totals, const report_addr &addr, uint64_t input, uint64_t output,
-                        int64_t tag);
-/* Position of an address or period in the totals, or -1. */
+/* Position of an address in the totals, or -1. */
 long report_totals_find_addr(const report_totals &totals, const report_addr &addr);
-long report_totals_find_period(const report_totals &totals, int64_t tag);
 
 /* Reads one file and hands every record to sink. The first pass (again 0)
  * finds the format and stops at the size the file had when opened; the
  * second stops at the same byte. 0, or 1 with *error naming the byte offset
  * and the reason. */
-int report_read_file(report_file *file, const report_options &options, int again,
-                     report_sink sink, void *arg, std::string *error);
+int report_read_file(report_file *file, const report_options &options, int again, report_sink sink,
+                     void *arg, std::string *error);
 
 /* Positions of the first n addresses (0: all) by total, descending, ties by
  * address. */
@@ -153,7 +149,6 @@ int report_load_series(report *r, std::string *error);
 /* The outputs; 0, or 1 after a write error (errno tells). */
 int report_write_table(FILE *out, const report &r);
 int report_write_csv(FILE *out, const report &r);
-int report_write_html_stream(FILE *out, const report &r);
 /* Writes the page under a temporary name beside path and renames it, so
  * path is either the old file or the whole new page. 0, or 1 with *error. */
 int report_write_html(const report &r, const char *path, std::string *error);

@@ -39,8 +39,7 @@ static const struct argp_option report_argp_options[] = {
     {"top", 'n', "N", 0, "Show the N addresses with the most traffic (default 20; 0: all)", 0},
     {"from", REPORT_OPT_FROM, "WHEN", 0, "Only periods from WHEN on", 0},
     {"to", REPORT_OPT_TO, "WHEN", 0, "Only periods up to WHEN", 0},
-    {"bytes", REPORT_OPT_BYTES, nullptr, 0, "Exact numbers of bytes instead of KiB, MiB, GiB",
-     0},
+    {"bytes", REPORT_OPT_BYTES, nullptr, 0, "Exact numbers of bytes instead of KiB, MiB, GiB", 0},
     {"csv", REPORT_OPT_CSV, nullptr, 0,
      "Per-address totals as CSV instead of the table (every address unless -n is given)", 0},
     {"html", REPORT_OPT_HTML, "FILE", 0,
@@ -114,8 +113,8 @@ static error_t report_parse_option(int key, char *arg, struct argp_state *state)
     }
 }
 
-static const struct argp report_argp = {report_argp_options, report_parse_option, "FILE...",
-                                        report_doc, nullptr, nullptr, nullptr};
+static const struct argp report_argp = {
+    report_argp_options, report_parse_option, "FILE...", report_doc, nullptr, nullptr, nullptr};
 
 int report_run(int argc, char **argv, FILE *out, FILE *err)
 {
@@ -129,9 +128,8 @@ int report_run(int argc, char **argv, FILE *out, FILE *err)
     }
     if (!r.options.divider_given && !r.periods.empty() &&
         r.totals.periods[r.periods.back()].tag < REPORT_DIVIDED_BELOW)
-        fprintf(err,
-                "norvo-report: the time tags are too small for seconds since 1970: if the "
-                "category has a timedivider, pass --timedivider with its value\n");
+        fprintf(err, "norvo-report: the time tags are too small for seconds since 1970: if the "
+                     "category has a timedivider, pass --timedivider with its value\n");
     if (r.options.html != nullptr) {
         if (report_load_series(&r, &error) != 0 ||
             report_write_html(r, r.options.html, &error) != 0) {

@@ -20,7 +20,8 @@
 #include "dump/record.h"
 #include "report/report.h"
 
-namespace {
+namespace
+{
 
 const uint32_t A = 0xc6120205; /* 198.18.2.5 */
 const uint32_t B = 0xc6120206; /* 198.18.2.6 */
@@ -34,8 +35,9 @@ std::string record(uint32_t ip, uint32_t input, uint32_t output, int64_t tag)
     return std::string((const char *)bytes, sizeof bytes);
 }
 
-class Report : public ::testing::Test {
-protected:
+class Report : public ::testing::Test
+{
+  protected:
     std::string dir;
 
     void SetUp() override
@@ -194,8 +196,8 @@ TEST_F(Report, RanksByTotalThenAddressAndOrdersPeriodsByTime)
     for (uint32_t pos : report_rank(t, 0))
         order.push_back(report_addr_text(t.addrs[pos].addr));
     /* four totals of 10: IPv4 by address, then IPv6; 198.18.2.7 has 10 too */
-    EXPECT_EQ(order, (std::vector<std::string>{"198.18.2.5", "198.18.2.6", "198.18.2.7",
-                                               "2001:db8::1"}));
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"198.18.2.5", "198.18.2.6", "198.18.2.7", "2001:db8::1"}));
     EXPECT_EQ(report_rank(t, 2).size(), 2u);
     EXPECT_EQ(t.addrs[report_rank(t, 1)[0]].addr.lo, report_addr_v4(A).lo);
 
@@ -289,8 +291,9 @@ TEST_F(Report, ForeignAndCutFilesAreNamedWithTheirOffset)
         {"zeros.bin", record(A, 1, 1, 1719792000) + std::string(40, '\0'),
          "zeros.bin: byte offset 20: record with no traffic"},
         {"negative.bin", record(A, 1, 1, -5), "negative.bin: byte offset 0: time tag -5 is not"},
-        {"row.txt", std::string(TEXT).substr(0, 84) +
-                        "Cat: office IP: 198.018.002.005 input:     1000 output: ten timetag: 1\n",
+        {"row.txt",
+         std::string(TEXT).substr(0, 84) +
+             "Cat: office IP: 198.018.002.005 input:     1000 output: ten timetag: 1\n",
          "row.txt: byte offset 84: expected \" output: \" and a number"},
         {"octet.txt", "Cat: x IP: 198.018.256.005 input: 1 output: 1 timetag: 1719792000\n",
          "octet.txt: byte offset 0: expected an address"},
@@ -314,8 +317,8 @@ TEST_F(Report, ForeignAndCutFilesAreNamedWithTheirOffset)
 
 TEST_F(Report, OutputsAreWholeOrNotWrittenAtAll)
 {
-    std::string bin = file("a.bin", record(A, 3000, 100, 1719792000) +
-                                        record(B, 5, 0, 1719792000) + record(C, 5, 0, 1719792600));
+    std::string bin = file("a.bin", record(A, 3000, 100, 1719792000) + record(B, 5, 0, 1719792000) +
+                                        record(C, 5, 0, 1719792600));
     ran table = run({"--bytes", bin});
     ASSERT_EQ(table.status, 0) << table.err;
     EXPECT_NE(table.out.find("   1  198.18.2.5   3000     100   3100\n"), std::string::npos)
