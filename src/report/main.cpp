@@ -1,0 +1,11 @@
+#include <stdio.h>
+
+#include "report/report.h"
+
+const char *argp_program_version = "norvo-report " NORVO_REPORT_VERSION;
+const char *argp_program_bug_address = "<norvo-bugs@lists.norvo.dev>";
+
+int main(int argc, char **argv)
+{
+    return report_run(argc, argv, stdout, stderr);
+}
