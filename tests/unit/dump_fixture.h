@@ -25,6 +25,7 @@
 #include "config/config.h"
 #include "core/state.h"
 #include "test_addr.h"
+#include "test_file.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define DUMP_TEST_SANITIZED 1
@@ -109,19 +110,6 @@ static inline void test_log_to_stderr(void)
     openlog("norvo-test", LOG_PID | LOG_PERROR, LOG_DAEMON);
 }
 
-static inline std::string test_read_file(const std::string &path)
-{
-    std::string text;
-    FILE *file = fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return text;
-    char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
-        text.append(chunk, got);
-    fclose(file);
-    return text;
-}
 
 static inline size_t test_count(const std::string &text, const std::string &needle)
 {

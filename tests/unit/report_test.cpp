@@ -19,6 +19,7 @@
 
 #include "dump/record.h"
 #include "report/report.h"
+#include "test_file.h"
 
 namespace
 {
@@ -80,19 +81,6 @@ class Report : public ::testing::Test
         return path;
     }
 
-    static std::string slurp(const std::string &path)
-    {
-        std::string s;
-        FILE *f = fopen(path.c_str(), "rb");
-        if (f == nullptr)
-            return s;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            s.append(buf, n);
-        fclose(f);
-        return s;
-    }
 
     /* The first pass over paths; returns the error, empty when none. */
     static std::string load(report *r, std::vector<std::string> paths)
@@ -343,7 +331,7 @@ TEST_F(Report, OutputsAreWholeOrNotWrittenAtAll)
     ran html = run({"--html", page, "-n", "2", bin});
     ASSERT_EQ(html.status, 0) << html.err;
     EXPECT_EQ(html.out, "");
-    std::string text = slurp(page);
+    std::string text = test_read_file(page);
     EXPECT_NE(text.find("<tr data-addr=\"198.18.2.5\">"), std::string::npos);
     EXPECT_NE(text.find("<tr data-addr=\"198.18.2.6\">"), std::string::npos);
     EXPECT_EQ(text.find("data-addr=\"198.18.2.7\""), std::string::npos);
@@ -358,7 +346,7 @@ TEST_F(Report, OutputsAreWholeOrNotWrittenAtAll)
     ran bad = run({"--html", page, bin, cut});
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.err.find("cut.bin: byte offset 0: incomplete record"), std::string::npos);
-    EXPECT_EQ(slurp(page), text);
+    EXPECT_EQ(test_read_file(page), text);
     ran bad_table = run({bin, cut});
     EXPECT_EQ(bad_table.status, 1);
     EXPECT_EQ(bad_table.out, "");
