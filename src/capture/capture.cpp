@@ -19,6 +19,7 @@
 #include <syslog.h>
 #include <time.h>
 
+#include "capture/decode6.h"
 #include "capture/queue.h"
 #include "config/config.h"
 #include "core/addr.h"
@@ -27,9 +28,12 @@
 #define CAPTURE_STATS_INTERVAL_S 1   /* s, between two reads of the drop counter */
 #define CAPTURE_ERROR_BACKOFF_MS 100 /* ms, pause after a failed pcap_dispatch */
 
-/* Ethertype of IPv4, 0x0800, as the two bytes on the wire. */
+/* Ethertypes of IPv4, 0x0800, and IPv6, 0x86DD, as the bytes on the wire. */
 #define ETHERTYPE_IPV4_HI 0x08
 #define ETHERTYPE_IPV4_LO 0x00
+#define ETHERTYPE_IPV6_HI 0x86
+#define ETHERTYPE_IPV6_LO 0xdd
+#define CAPTURE_ETHERNET_HEADER 14 /* bytes */
 
 /* Offsets into the frame, in bytes. */
 #define CAPTURE_OFF_ETHERTYPE 12
@@ -53,7 +57,13 @@ static uint32_t capture_be16(const uint8_t *p)
 int capture_decode(const uint8_t *bytes, uint32_t caplen, uint32_t len, struct packet_info *out)
 {
     /* The length test comes first: nothing is read that was not captured. */
-    if (bytes == nullptr || caplen < CAPTURE_MIN_CAPLEN)
+    if (bytes == nullptr || caplen < CAPTURE_OFF_ETHERTYPE + 2)
+        return 0;
+    if (bytes[CAPTURE_OFF_ETHERTYPE] == ETHERTYPE_IPV6_HI &&
+        bytes[CAPTURE_OFF_ETHERTYPE + 1] == ETHERTYPE_IPV6_LO)
+        return decode6(bytes + CAPTURE_ETHERNET_HEADER, caplen - CAPTURE_ETHERNET_HEADER, len,
+                       out);
+    if (caplen < CAPTURE_MIN_CAPLEN)
         return 0;
     if (bytes[CAPTURE_OFF_ETHERTYPE] != ETHERTYPE_IPV4_HI ||
         bytes[CAPTURE_OFF_ETHERTYPE + 1] != ETHERTYPE_IPV4_LO)
@@ -64,6 +74,7 @@ int capture_decode(const uint8_t *bytes, uint32_t caplen, uint32_t len, struct p
     out->sport = capture_be16(bytes + CAPTURE_OFF_SPORT);
     out->dport = capture_be16(bytes + CAPTURE_OFF_DPORT);
     out->len = len;
+    out->family = PACKET_IPV4;
     return 1;
 }
 
@@ -90,7 +101,12 @@ void capture_packet(u_char *user, const struct pcap_pkthdr *header, const u_char
         return;
     }
 
-    if (debugging) {
+    if (debugging && info.family == PACKET_IPV6) {
+        char s[ADDR6_TEXT_SIZE], d[ADDR6_TEXT_SIZE];
+        debug_printf("IP-Packet %s:%5d -> %s:%5d\n", addr6_format(info.src6, s),
+                     static_cast<int>(info.sport), addr6_format(info.dst6, d),
+                     static_cast<int>(info.dport));
+    } else if (debugging) {
         struct addr_octets s = addr_split(info.src), d = addr_split(info.dst);
         debug_printf("IP-Packet %u.%u.%u.%u:%5d -> %u.%u.%u.%u:%5d\n", s.a, s.b, s.c, s.d,
                      static_cast<int>(info.sport), d.a, d.b, d.c, d.d,
