@@ -14,6 +14,7 @@
 
 #include "accounting/account.h"
 #include "accounting/iptable.h"
+#include "accounting/iptable6.h"
 #include "core/addr.h"
 #include "core/state.h"
 
@@ -62,8 +63,56 @@ static struct ip_entry *account_entry(struct cat *category, uint32_t address)
     return entry;
 }
 
+int rule_match6(const struct rule6 *rules, struct addr6 address, uint32_t port)
+{
+    for (const struct rule6 *rule = rules; rule != nullptr; rule = rule->next) {
+        if ((address.hi & rule->mask.hi) == rule->ip.hi &&
+            (address.lo & rule->mask.lo) == rule->ip.lo &&
+            (rule->port == 0 || rule->port == port))
+            return rule->policy;
+    }
+    return 0;
+}
+
+static struct ip6_entry *account_entry6(struct cat *category, struct addr6 address)
+{
+    struct ip6_entry *entry = iptable6_lookup(category->table6, address);
+    if (entry != nullptr)
+        return entry;
+    entry = iptable6_add(category->table6, address);
+    if (entry == nullptr) {
+        char text[ADDR6_TEXT_SIZE];
+        int err = errno;
+        log_msg(LOG_ERR, "category %s: table entry for %s: %s; packet not counted",
+                category->name, addr6_format(address, text),
+                category->table6 != nullptr ? strerror(err) : "category has no IPv6 table");
+    }
+    return entry;
+}
+
+/* As for IPv4 below, against the category's IPv6 rules and table. */
+static void account_packet6(struct cat *category, const struct packet_info *packet)
+{
+    if (rule_match6(category->primary6, packet->src6, packet->sport) == 1 &&
+        rule_match6(category->secondary6, packet->dst6, packet->dport) == 1) {
+        struct ip6_entry *entry = account_entry6(category, packet->src6);
+        if (entry != nullptr)
+            entry->output += packet->len;
+    }
+    if (rule_match6(category->primary6, packet->dst6, packet->dport) == 1 &&
+        rule_match6(category->secondary6, packet->src6, packet->sport) == 1) {
+        struct ip6_entry *entry = account_entry6(category, packet->dst6);
+        if (entry != nullptr)
+            entry->input += packet->len;
+    }
+}
+
 void account_packet(struct cat *category, const struct packet_info *packet)
 {
+    if (packet->family == PACKET_IPV6) {
+        account_packet6(category, packet);
+        return;
+    }
     /* Sent: own side is the source, judged by its own port. */
     if (rule_match(category->primary, packet->src, packet->sport) == 1 &&
         rule_match(category->secondary, packet->dst, packet->dport) == 1) {

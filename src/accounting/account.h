@@ -11,6 +11,8 @@
 
 /* Policy of the first fitting rule; 0 when none fits. */
 int rule_match(const struct rule *rules, uint32_t address, uint32_t port);
+/* The same for IPv6 rules. */
+int rule_match6(const struct rule6 *rules, struct addr6 address, uint32_t port);
 void account_packet(struct cat *category, const struct packet_info *packet);
 
 #endif

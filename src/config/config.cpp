@@ -256,10 +256,50 @@ static uint32_t config_rule_quad(struct config_reader *reader, const char *keywo
     return value;
 }
 
+/* An IPv6 rule: ADDRESS/LENGTH and an optional port. Checked whole before
+ * it is allocated, as for IPv4. */
+static void config_read_rule6(struct config_reader *reader, const char *keyword, int policy,
+                              const char *prefix, char **cursor, struct rule6 **list)
+{
+    struct addr6 ip;
+    int length = 0;
+    int result = addr6_parse_prefix(prefix, &ip, &length);
+    if (result == ADDR6_PREFIX_BAD_TEXT)
+        config_fatal(reader,
+                     "Norvo: Reading invalid IPv6 prefix %s (not an IPv6 address followed by "
+                     "/LENGTH), in rule %s, in file %s, line %d.\n",
+                     prefix, keyword, reader->path, reader->line_number);
+    if (result == ADDR6_PREFIX_BAD_LENGTH)
+        config_fatal(reader,
+                     "Norvo: Reading invalid IPv6 prefix %s (the length is not a number from 0 "
+                     "to 128), in rule %s, in file %s, line %d.\n",
+                     prefix, keyword, reader->path, reader->line_number);
+    char *port = config_next_token(cursor);
+
+    struct addr6 mask = addr6_mask(length);
+    if ((ip.hi & ~mask.hi) != 0 || (ip.lo & ~mask.lo) != 0)
+        config_warn("Norvo: Address %s has bits outside its prefix length, so rule %s never "
+                    "matches, in file %s, line %d.\n",
+                    prefix, keyword, reader->path, reader->line_number);
+
+    struct rule6 *rule = (struct rule6 *)config_allocate(reader, sizeof *rule, "a rule record");
+    rule->ip = ip;
+    rule->mask = mask;
+    rule->length = length;
+    rule->port = port != nullptr ? (uint32_t)atoi(port) : 0;
+    rule->policy = policy;
+    rule->next = nullptr;
+
+    struct rule6 **tail = list;
+    while (*tail != nullptr)
+        tail = &(*tail)->next;
+    *tail = rule;
+}
+
 /* Everything is checked before the rule is allocated and linked, so a fatal
  * error never leaves a record that nothing reaches. */
 static void config_read_rule(struct config_reader *reader, const char *keyword, char *value,
-                             char **cursor, struct rule **list)
+                             char **cursor, struct rule **list, struct rule6 **list6)
 {
     int policy;
     if (strcasecmp(value, "account") == 0)
@@ -271,6 +311,11 @@ static void config_read_rule(struct config_reader *reader, const char *keyword, 
                      value, keyword, reader->path, reader->line_number);
 
     char *address = config_next_token(cursor);
+    /* No IPv4 rule has a colon, every IPv6 address has one. */
+    if (address != nullptr && strchr(address, ':') != nullptr) {
+        config_read_rule6(reader, keyword, policy, address, cursor, list6);
+        return;
+    }
     uint32_t ip = config_rule_quad(reader, keyword, "an", "address", address);
     char *mask = config_next_token(cursor);
     uint32_t netmask = config_rule_quad(reader, keyword, "a", "mask", mask);
@@ -302,13 +347,15 @@ static void config_read_rule(struct config_reader *reader, const char *keyword, 
 static void config_read_primary(struct config_reader *reader, const char *keyword, char *value,
                                 char **cursor)
 {
-    config_read_rule(reader, keyword, value, cursor, &reader->current->primary);
+    config_read_rule(reader, keyword, value, cursor, &reader->current->primary,
+                     &reader->current->primary6);
 }
 
 static void config_read_secondary(struct config_reader *reader, const char *keyword, char *value,
                                   char **cursor)
 {
-    config_read_rule(reader, keyword, value, cursor, &reader->current->secondary);
+    config_read_rule(reader, keyword, value, cursor, &reader->current->secondary,
+                     &reader->current->secondary6);
 }
 
 static void config_read_time_divider(struct config_reader *reader, const char *keyword,

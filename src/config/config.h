@@ -14,7 +14,10 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include "core/addr6.h"
+
 struct iptable;
+struct iptable6;
 
 #define DEVICE_NAME_SIZE 36  /* bytes, 35 characters and NUL */
 #define CAT_NAME_SIZE 32     /* bytes, 31 characters and NUL */
@@ -38,6 +41,18 @@ struct rule {
     uint8_t proto; /* never set by the file; shown by the status report */
     int policy;    /* 1 account, 0 ignore */
     struct rule *next;
+};
+
+/* An IPv6 rule. The two families keep lists of their own: a rule never
+ * fits a packet of the other family, so first-match order within each list
+ * is the order of the file, and IPv4 matching never looks at IPv6 rules. */
+struct rule6 {
+    struct addr6 ip;   /* network address, bits outside the prefix as written */
+    struct addr6 mask; /* of `length` */
+    int length;        /* prefix length, 0..128 */
+    uint32_t port;     /* 0 matches every port */
+    int policy;        /* 1 account, 0 ignore */
+    struct rule6 *next;
 };
 
 struct db_params {
@@ -66,6 +81,9 @@ struct cat {
     int dump_type;          /* enum dump_types */
     struct db_params *db;   /* MySQL and PgSQL only */
     char *file;             /* FILE_PATH_SIZE buffer; TextFile and BinFile only */
+    struct rule6 *primary6;   /* IPv6 own side, file order */
+    struct rule6 *secondary6; /* IPv6 peers, file order */
+    struct iptable6 *table6;  /* IPv6 counters of the running cycle; only with primary6 */
 };
 
 struct settings {

@@ -18,6 +18,7 @@
 
 #include "accounting/account.h"
 #include "accounting/iptable.h"
+#include "accounting/iptable6.h"
 #include "capture/queue.h"
 #include "core/state.h"
 #include "core/status.h"
@@ -64,6 +65,14 @@ static void cycle_new_tables(void)
         if (!c->table)
             log_msg(LOG_ERR, "Cannot create the address table of category %s: %s; "
                     "its traffic is not counted in this cycle", c->name, strerror(errno));
+        /* Without an IPv6 own-side rule no IPv6 address can be counted. */
+        if (c->primary6 != nullptr) {
+            c->table6 = iptable6_new(0);
+            if (!c->table6)
+                log_msg(LOG_ERR, "Cannot create the IPv6 address table of category %s: %s; "
+                        "its IPv6 traffic is not counted in this cycle", c->name,
+                        strerror(errno));
+        }
     }
 }
 
@@ -77,7 +86,7 @@ static void cycle_account(void)
         if (queue_pop(&packet, wait_ms) != 0)
             continue;
         for (struct cat *c = config->cats; c; c = c->next) {
-            if (c->table)
+            if (packet.family == PACKET_IPV6 ? c->table6 != nullptr : c->table != nullptr)
                 account_packet(c, &packet);
         }
     }
@@ -89,6 +98,8 @@ static void cycle_discard(void)
         if (c->table)
             iptable_destroy(c->table);
         c->table = nullptr;
+        iptable6_destroy(c->table6);
+        c->table6 = nullptr;
     }
 }
 
@@ -106,7 +117,8 @@ static void cycle_dispatch(void)
         struct cat *old_cat = (struct cat *)malloc(sizeof *old_cat);
         assert(old_cat);
         *old_cat = *c;
-        c->table = nullptr; /* the copy owns it now */
+        c->table = nullptr; /* the copy owns them now */
+        c->table6 = nullptr;
         pthread_t thread;
         int err = pthread_create(&thread, &thread_attr, dump_thread, old_cat);
         if (err != 0) {
@@ -114,6 +126,7 @@ static void cycle_dispatch(void)
                     "the counts of this cycle are lost", old_cat->name, strerror(err));
             if (old_cat->table)
                 iptable_destroy(old_cat->table);
+            iptable6_destroy(old_cat->table6);
             free(old_cat);
         }
     }

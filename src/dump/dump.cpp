@@ -21,6 +21,7 @@
 #include <string.h>
 #include <syslog.h>
 
+#include "accounting/iptable6.h"
 #include "core/addr.h"
 #include "core/state.h"
 #include "dump/backend.h"
@@ -253,6 +254,7 @@ void *dump_thread(void *arg)
 
     dump_count(old_cat, -1);
     iptable_destroy(old_cat->table);
+    iptable6_destroy(old_cat->table6);
     free(old_cat);
     return nullptr;
 }
