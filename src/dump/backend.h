@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include "accounting/iptable.h"
+#include "accounting/iptable6.h"
 #include "config/config.h"
 
 /* byte_divider when it is 2 or more, otherwise 1. */
@@ -28,6 +29,13 @@ void dump_walk_start(struct dump_walk *walk, const struct cat *category);
 /* Next entry with its counters divided in place; null at the end. *passes
  * is 1 when some unscaled counter reached the divisor (the row filter). */
 struct ip_entry *dump_walk_next(struct dump_walk *walk, int *passes);
+/* The same over the category's IPv6 table, after the IPv4 walk. */
+struct dump_walk6 {
+    struct iptable6 *table;
+    uint64_t divisor;
+};
+void dump_walk6_start(struct dump_walk6 *walk, const struct cat *category);
+struct ip6_entry *dump_walk6_next(struct dump_walk6 *walk, int *passes);
 /* "Tue, 03 Mar 2009 14:05:09 +0100", local time of `now`, into buf. */
 void dump_format_time(time_t now, char *buf, size_t size);
 
@@ -39,6 +47,9 @@ int dump_write_text(FILE *out, struct cat *old_cat, int cat_prefix);
  * write on it and closes it. Failures are logged naming the category, the
  * kind of file and the path; 0 on success, 1 on failure. */
 int dump_to_file(struct cat *old_cat, const char *kind,
+                 int (*write)(FILE *file, struct cat *old_cat, void *arg), void *arg);
+/* The same for another file of the category. */
+int dump_to_path(struct cat *old_cat, const char *path, const char *kind,
                  int (*write)(FILE *file, struct cat *old_cat, void *arg), void *arg);
 
 int dump_stdout(struct cat *old_cat);

@@ -75,6 +75,24 @@ struct ip_entry *dump_walk_next(struct dump_walk *walk, int *passes)
     return entry;
 }
 
+void dump_walk6_start(struct dump_walk6 *walk, const struct cat *category)
+{
+    walk->table = category->table6;
+    walk->divisor = dump_divisor(category);
+}
+
+struct ip6_entry *dump_walk6_next(struct dump_walk6 *walk, int *passes)
+{
+    struct ip6_entry *entry = iptable6_next(walk->table);
+    if (entry == nullptr)
+        return nullptr;
+    if (passes != nullptr)
+        *passes = entry->input >= walk->divisor || entry->output >= walk->divisor;
+    entry->input /= walk->divisor;
+    entry->output /= walk->divisor;
+    return entry;
+}
+
 void dump_format_time(time_t now, char *buf, size_t size)
 {
     if (size == 0)
@@ -131,6 +149,20 @@ int dump_write_text(FILE *out, struct cat *old_cat, int cat_prefix)
                     tag) < 0)
             error = dump_errno();
     }
+    struct dump_walk6 walk6;
+    dump_walk6_start(&walk6, old_cat);
+    struct ip6_entry *entry6;
+    while ((entry6 = dump_walk6_next(&walk6, &passes)) != nullptr) {
+        if (!passes || error)
+            continue;
+        char ip[ADDR6_TEXT_SIZE];
+        if (fprintf(out,
+                    "%s%s%sIP: %s input: %8" PRIu64 " output: %8" PRIu64 " timetag: %8" PRId64
+                    "\n",
+                    prefix, name, gap, addr6_format(entry6->ip, ip), entry6->input,
+                    entry6->output, tag) < 0)
+            error = dump_errno();
+    }
     /* a full disk often shows only when the buffer is flushed */
     if (fflush(out) != 0 && !error)
         error = dump_errno();
@@ -156,19 +188,25 @@ static pthread_mutex_t dump_file_lock = PTHREAD_MUTEX_INITIALIZER;
 int dump_to_file(struct cat *old_cat, const char *kind,
                  int (*write)(FILE *file, struct cat *old_cat, void *arg), void *arg)
 {
+    return dump_to_path(old_cat, old_cat->file, kind, write, arg);
+}
+
+int dump_to_path(struct cat *old_cat, const char *path, const char *kind,
+                 int (*write)(FILE *file, struct cat *old_cat, void *arg), void *arg)
+{
     int rc = pthread_mutex_lock(&dump_file_lock);
     if (rc != 0) {
         log_msg(LOG_ERR, "ERROR: Category %s: cannot lock %s %s: %s", old_cat->name, kind,
-                old_cat->file, strerror(rc));
+                path, strerror(rc));
         return 1;
     }
-    FILE *file = fopen(old_cat->file, "a");
+    FILE *file = fopen(path, "a");
     if (file == nullptr) {
         int error = errno;
         pthread_mutex_unlock(&dump_file_lock);
         /* "textfile" for both file back-ends: log watchers match this line */
         log_msg(LOG_ERR, "ERROR: Error while category %s dumping into textfile %s: %s",
-                old_cat->name, old_cat->file, strerror(error));
+                old_cat->name, path, strerror(error));
         return 1;
     }
     int error = write(file, old_cat, arg);
@@ -177,7 +215,7 @@ int dump_to_file(struct cat *old_cat, const char *kind,
     pthread_mutex_unlock(&dump_file_lock);
     if (error) {
         log_msg(LOG_ERR, "ERROR: Error while category %s writing %s %s: %s", old_cat->name,
-                kind, old_cat->file, strerror(error));
+                kind, path, strerror(error));
         return 1;
     }
     return 0;

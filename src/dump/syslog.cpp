@@ -23,5 +23,15 @@ int dump_syslog(struct cat *old_cat)
                 " timetag: %8" PRId64,
                 old_cat->name, ip.a, ip.b, ip.c, ip.d, entry->input, entry->output, tag);
     }
+    struct dump_walk6 walk6;
+    dump_walk6_start(&walk6, old_cat);
+    struct ip6_entry *entry6;
+    while ((entry6 = dump_walk6_next(&walk6, nullptr)) != nullptr) {
+        char ip[ADDR6_TEXT_SIZE];
+        log_msg(LOG_NOTICE,
+                "Cat: %s IP: %s input: %8" PRIu64 " output: %8" PRIu64 " timetag: %8" PRId64,
+                old_cat->name, addr6_format(entry6->ip, ip), entry6->input, entry6->output,
+                tag);
+    }
     return 0;
 }
