@@ -7,6 +7,7 @@
 
 #include "capture/queue.h"
 #include "core/addr.h"
+#include "core/addr6.h"
 #include "core/state.h"
 
 static void status_write_rules(FILE *out, const struct rule *r)
@@ -19,6 +20,18 @@ static void status_write_rules(FILE *out, const struct rule *r)
     }
     /* the implicit last rule: every address, policy 0 */
     fputs(" | IP: 000.000.000.000 MASK: 000.000.000.000 VALUE: 0\n", out);
+}
+
+/* Only categories with IPv6 rules show these lines, so a report of an
+ * IPv4-only configuration stays as it was. */
+static void status_write_rules6(FILE *out, const struct rule6 *r)
+{
+    for (; r; r = r->next) {
+        char prefix[ADDR6_PREFIX_SIZE];
+        fprintf(out, " | IP6: %s VALUE: %1d PORT: %5u\n", addr6_format_prefix(r->ip, r->length, prefix),
+                r->policy, r->port);
+    }
+    fputs(" | IP6: ::/0 VALUE: 0\n", out);
 }
 
 void status_write(FILE *out, const struct settings *s, int free_slots)
@@ -40,10 +53,15 @@ void status_write(FILE *out, const struct settings *s, int free_slots)
         fprintf(out, " Byte Divider: %d\n", c->byte_divider);
         fprintf(out, " Time Divider: %d\n", c->time_divider);
         fprintf(out, " Dump Type: %s\n", dump_type_name(c->dump_type));
+        int v6 = c->primary6 != nullptr || c->secondary6 != nullptr;
         fputs(" Primary:\n", out);
         status_write_rules(out, c->primary);
+        if (v6)
+            status_write_rules6(out, c->primary6);
         fputs(" Secondary:\n", out);
         status_write_rules(out, c->secondary);
+        if (v6)
+            status_write_rules6(out, c->secondary6);
     }
     funlockfile(out);
 }

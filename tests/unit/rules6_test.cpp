@@ -16,6 +16,7 @@
 #include "accounting/iptable.h"
 #include "accounting/iptable6.h"
 #include "config/config.h"
+#include "core/status.h"
 #include "test_addr.h"
 
 namespace {
@@ -122,6 +123,39 @@ TEST_F(Rules6, BothFamiliesInOneCategoryKeepTheirOwnFileOrder)
     ASSERT_NE(c->secondary6, nullptr);
     EXPECT_EQ(c->secondary6->length, 0);
     ASSERT_NE(c->secondary, nullptr);
+}
+
+TEST_F(Rules6, StatusReportShowsIpv6RulesInRfc5952FormAfterTheIpv4Rules)
+{
+    load("cat dual\n"
+         "primary account 198.18.0.0 255.254.0.0\n"
+         "primary ignore 2001:DB8:0:0:1::/80 22\n"
+         "primary account 2001:db8::/32\n"
+         "cat four\n"
+         "primary account 198.18.0.0 255.254.0.0\n");
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    ASSERT_NE(out, nullptr);
+    status_write(out, &settings, 0);
+    fclose(out);
+    std::string report(text, size);
+    free(text);
+    EXPECT_NE(report.find("Cat: dual\n Byte Divider: 1\n Time Divider: 1\n Dump Type: StdOut\n"
+                          " Primary:\n"
+                          " | IP: 198.018.000.000 MASK: 255.254.000.000 VALUE: 1 PORT:     0 PROT:   0\n"
+                          " | IP: 000.000.000.000 MASK: 000.000.000.000 VALUE: 0\n"
+                          " | IP6: 2001:db8:0:0:1::/80 VALUE: 0 PORT:    22\n"
+                          " | IP6: 2001:db8::/32 VALUE: 1 PORT:     0\n"
+                          " | IP6: ::/0 VALUE: 0\n"
+                          " Secondary:\n"
+                          " | IP: 000.000.000.000 MASK: 000.000.000.000 VALUE: 0\n"
+                          " | IP6: ::/0 VALUE: 0\n"
+                          "Cat: four\n"),
+              std::string::npos)
+        << report;
+    /* a category without IPv6 rules reports as before */
+    EXPECT_EQ(report.find("IP6", report.find("Cat: four")), std::string::npos) << report;
 }
 
 TEST_F(Rules6, HostBitsOutsideThePrefixWarn)
