@@ -110,8 +110,11 @@ static std::string report_file_text(const report_file &f)
 {
     char buf[96];
     snprintf(buf, sizeof buf, " (%s, %" PRIu64 " bytes, %" PRIu64 " %s%s)",
-             f.format == REPORT_BINFILE ? "BinFile" : "TextFile", f.size, f.records,
-             f.format == REPORT_BINFILE ? "record" : "row", f.records == 1 ? "" : "s");
+             f.format == REPORT_BINFILE    ? "BinFile"
+             : f.format == REPORT_BINFILE6 ? "IPv6 BinFile"
+                                           : "TextFile",
+             f.size, f.records, f.format == REPORT_TEXTFILE ? "row" : "record",
+             f.records == 1 ? "" : "s");
     return f.path + buf;
 }
 

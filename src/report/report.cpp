@@ -21,6 +21,7 @@
 #include <algorithm>
 
 #include "core/addr.h"
+#include "core/addr6.h"
 #include "dump/record.h"
 #include "report/report.h"
 
@@ -60,13 +61,7 @@ std::string report_addr_text(const report_addr &a)
         snprintf(buf, sizeof buf, "%u.%u.%u.%u", o.a, o.b, o.c, o.d);
         return buf;
     }
-    unsigned char bytes[16];
-    for (int i = 0; i < 8; ++i) {
-        bytes[i] = (unsigned char)(a.hi >> (56 - 8 * i));
-        bytes[8 + i] = (unsigned char)(a.lo >> (56 - 8 * i));
-    }
-    inet_ntop(AF_INET6, bytes, buf, sizeof buf);
-    return buf;
+    return addr6_format({a.hi, a.lo}, buf);
 }
 
 /* ---- the index: a power-of-two table of positions, linear probing ---- */
@@ -323,7 +318,7 @@ static int report_check_tag(report_reader *rd, uint64_t offset, int64_t tag)
     char reason[160];
     if (tag < 0 || d == 1)
         snprintf(reason, sizeof reason, "time tag %" PRId64 " is not a time: not a %s of norvo",
-                 tag, rd->file->format == REPORT_BINFILE ? "BinFile" : "TextFile");
+                 tag, rd->file->format == REPORT_TEXTFILE ? "TextFile" : "BinFile");
     else
         snprintf(reason, sizeof reason,
                  "time tag %" PRId64 " of %" PRId64
@@ -406,6 +401,60 @@ static int report_read_bin(report_reader *rd, int fd, uint64_t limit)
     return 0;
 }
 
+/* The ".v6" file: its header, then 40-byte records from byte 16. */
+static int report_read_bin6(report_reader *rd, int fd, uint64_t limit)
+{
+    unsigned char header[BINFILE6_HEADER_SIZE];
+    ssize_t got = report_read_some(fd, header, sizeof header);
+    if (got < 0)
+        return report_read_error(rd, 0);
+    if ((size_t)got < sizeof header || limit < sizeof header)
+        return report_fail(rd, 0, "incomplete IPv6 BinFile header");
+    uint64_t version = bin6_get_le(header + BINFILE6_OFF_VERSION, 4);
+    if (version != BINFILE6_VERSION)
+        return report_fail(rd, BINFILE6_OFF_VERSION,
+                           "IPv6 BinFile format version " + std::to_string(version) +
+                               ", this report knows version " +
+                               std::to_string(BINFILE6_VERSION));
+    uint64_t size = bin6_get_le(header + BINFILE6_OFF_RECORD_SIZE, 4);
+    if (size != BINFILE6_RECORD_SIZE)
+        return report_fail(rd, BINFILE6_OFF_RECORD_SIZE,
+                           "IPv6 BinFile record size " + std::to_string(size) + ", expected " +
+                               std::to_string(BINFILE6_RECORD_SIZE));
+
+    const size_t chunk = BINFILE6_RECORD_SIZE * 26214; /* about 1 MiB */
+    std::vector<unsigned char> buf(chunk);
+    uint64_t offset = BINFILE6_HEADER_SIZE;
+    while (offset + BINFILE6_RECORD_SIZE <= limit) {
+        uint64_t whole = (limit - offset) / BINFILE6_RECORD_SIZE * BINFILE6_RECORD_SIZE;
+        size_t want = (size_t)std::min<uint64_t>(buf.size(), whole);
+        got = report_read_some(fd, buf.data(), want);
+        if (got < 0)
+            return report_read_error(rd, offset);
+        if ((size_t)got < want)
+            return report_fail(rd, offset + (uint64_t)got,
+                               "the file ended early: it shrank while being read");
+        for (size_t at = 0; at < want; at += BINFILE6_RECORD_SIZE, offset += BINFILE6_RECORD_SIZE) {
+            struct bin6_record r;
+            bin6_record_unpack(buf.data() + at, &r);
+            if (r.input == 0 && r.output == 0)
+                return report_fail(rd, offset,
+                                   "record with no traffic: norvo writes none, not a BinFile "
+                                   "of norvo");
+            struct addr6 a = addr6_from_bytes(r.ip);
+            if (report_deliver(rd, offset, {a.hi, a.lo}, r.input, r.output, r.time_tag) != 0)
+                return 1;
+        }
+    }
+    if (offset < limit) {
+        char reason[80];
+        snprintf(reason, sizeof reason, "incomplete record (%" PRIu64 " of %d bytes)",
+                 limit - offset, BINFILE6_RECORD_SIZE);
+        return report_fail(rd, offset, reason);
+    }
+    return 0;
+}
+
 /* Text parsing: each step consumes what it expects at *p or fails. */
 static int report_take(const char **p, const char *end, const char *word)
 {
@@ -437,6 +486,7 @@ static int report_text_row(report_reader *rd, uint64_t offset, const char *p, co
 {
     const char *what = "\"Cat: \"";
     uint64_t octet[4], input = 0, output = 0, tag = 0;
+    report_addr address = {0, 0};
     int negative = 0;
     const char *name = nullptr;
     size_t name_len = 0;
@@ -450,6 +500,23 @@ static int report_text_row(report_reader *rd, uint64_t offset, const char *p, co
     if (name_len == 0 || !report_take(&p, end, " IP: "))
         goto bad;
     what = "an address";
+    {
+        /* An IPv6 row has the address in its text form. */
+        const char *space = (const char *)memchr(p, ' ', (size_t)(end - p));
+        if (space != nullptr && memchr(p, ':', (size_t)(space - p)) != nullptr) {
+            char text[ADDR6_TEXT_SIZE];
+            struct addr6 a6;
+            if ((size_t)(space - p) >= sizeof text)
+                goto bad;
+            memcpy(text, p, (size_t)(space - p));
+            text[space - p] = '\0';
+            if (addr6_parse(text, &a6) != 0)
+                goto bad;
+            address = {a6.hi, a6.lo};
+            p = space;
+            goto counters;
+        }
+    }
     for (int i = 0; i < 4; ++i) {
         const char *start = p;
         if ((i > 0 && !report_take(&p, end, ".")) || (p < end && *p == ' '))
@@ -458,6 +525,8 @@ static int report_text_row(report_reader *rd, uint64_t offset, const char *p, co
         if (!report_take_number(&p, end, 255, &octet[i]) || p - start > 3)
             goto bad;
     }
+    address = report_addr_v4((uint32_t)(octet[0] << 24 | octet[1] << 16 | octet[2] << 8 | octet[3]));
+counters:
     what = "\" input: \" and a number";
     if (!report_take(&p, end, " input: ") || !report_take_number(&p, end, UINT64_MAX, &input))
         goto bad;
@@ -480,10 +549,8 @@ static int report_text_row(report_reader *rd, uint64_t offset, const char *p, co
         ++rd->file->records;
         return 0;
     }
-    return report_deliver(
-        rd, offset,
-        report_addr_v4((uint32_t)(octet[0] << 24 | octet[1] << 16 | octet[2] << 8 | octet[3])),
-        input, output, negative ? -(int64_t)tag : (int64_t)tag);
+    return report_deliver(rd, offset, address, input, output,
+                          negative ? -(int64_t)tag : (int64_t)tag);
 bad:
     return report_fail(rd, offset,
                        std::string("expected ") + what +
@@ -575,17 +642,19 @@ int report_read_file(report_file *file, const report_options &options, int again
         /* a running daemon may append while we read: the report covers the
          * file as it was at this moment */
         file->size = (uint64_t)st.st_size;
-        unsigned char head[5];
+        unsigned char head[BINFILE6_MAGIC_SIZE];
         ssize_t got = report_read_some(fd, head, sizeof head);
         if (got < 0 || lseek(fd, 0, SEEK_SET) != 0) {
             int rc = report_read_error(&rd, 0);
             close(fd);
             return rc;
         }
-        file->format = got == 5 && (memcmp(head, "== [ ", 5) == 0 || memcmp(head, "Cat: ", 5) == 0)
+        file->format = got >= 5 && (memcmp(head, "== [ ", 5) == 0 || memcmp(head, "Cat: ", 5) == 0)
                            ? REPORT_TEXTFILE
                            : REPORT_BINFILE;
-        if (file->format == REPORT_BINFILE && options.category != nullptr) {
+        if (got > 0 && bin6_is_v6(head, (size_t)got))
+            file->format = REPORT_BINFILE6;
+        if (file->format != REPORT_TEXTFILE && options.category != nullptr) {
             *error = file->path + ": a BinFile holds no category names: --cat applies to "
                                   "TextFile files only";
             close(fd);
@@ -598,8 +667,9 @@ int report_read_file(report_file *file, const report_options &options, int again
     }
     file->records = 0;
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    int rc = file->format == REPORT_BINFILE ? report_read_bin(&rd, fd, file->size)
-                                            : report_read_text(&rd, fd, file->size);
+    int rc = file->format == REPORT_BINFILE    ? report_read_bin(&rd, fd, file->size)
+             : file->format == REPORT_BINFILE6 ? report_read_bin6(&rd, fd, file->size)
+                                               : report_read_text(&rd, fd, file->size);
     close(fd);
     return rc;
 }

@@ -9,7 +9,8 @@
  * number of addresses and periods, never with the number of records.
  *
  * Addresses are held as 128-bit numbers, IPv4 a.b.c.d as ::ffff:a.b.c.d,
- * so that the IPv6 files can be summed in the same tables once they exist.
+ * so that IPv6 rows and records are summed in the same tables. An IPv6
+ * row for an IPv4-mapped address is therefore added to its IPv4 address.
  */
 #ifndef NORVO_REPORT_REPORT_H
 #define NORVO_REPORT_REPORT_H
@@ -35,7 +36,8 @@ int report_addr_compare(const report_addr &a, const report_addr &b);
 /* 198.18.2.5, or the IPv6 text form. */
 std::string report_addr_text(const report_addr &a);
 
-enum report_format { REPORT_BINFILE, REPORT_TEXTFILE };
+/* REPORT_BINFILE6: the ".v6" BinFile of IPv6 records. */
+enum report_format { REPORT_BINFILE, REPORT_TEXTFILE, REPORT_BINFILE6 };
 
 struct report_file {
     std::string path;

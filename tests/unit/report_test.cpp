@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/addr6.h"
 #include "dump/record.h"
 #include "report/report.h"
 #include "test_file.h"
@@ -301,6 +302,65 @@ TEST_F(Report, ForeignAndCutFilesAreNamedWithTheirOffset)
     EXPECT_NE(error.find("is --timedivider right?"), std::string::npos) << error;
     EXPECT_NE(load(&r, {dir + "/missing.bin"}).find("No such file or directory"),
               std::string::npos);
+}
+
+std::string le32(uint32_t v)
+{
+    return std::string{(char)(v & 0xff), (char)(v >> 8 & 0xff), (char)(v >> 16 & 0xff),
+                       (char)(v >> 24)};
+}
+
+std::string record6(uint64_t hi, uint64_t lo, uint64_t input, uint64_t output, int64_t tag)
+{
+    struct bin6_record r;
+    addr6_to_bytes({hi, lo}, r.ip);
+    r.input = input;
+    r.output = output;
+    r.time_tag = tag;
+    unsigned char bytes[BINFILE6_RECORD_SIZE];
+    bin6_record_pack(&r, bytes);
+    return std::string((const char *)bytes, sizeof bytes);
+}
+
+TEST_F(Report, SumsIpv6BinFilesAndTextRowsBesideIpv4)
+{
+    const std::string header = std::string("NORVOIP6") + le32(1) + le32(40);
+    const uint64_t net = 0x20010db800000000ULL; /* 2001:db8::/64 */
+    std::string v6 = file("a.bin.v6", header + record6(net, 1, 5000000000ULL, 1, 1719792000) +
+                                          record6(net, 0x20000, 3, 4, 1719792600));
+    std::string text = file("b.txt", "Cat: office IP: 2001:db8::1 input:       10 output:        "
+                                     "0 timetag: 1719792600\n"
+                                     "Cat: office IP: 198.018.002.005 input:     1000 output:   "
+                                     "    10 timetag: 1719792600\n");
+    report r;
+    ASSERT_EQ(load(&r, {v6, text}), "");
+    EXPECT_EQ(r.files[0].format, REPORT_BINFILE6);
+    EXPECT_EQ(r.files[0].records, 2u);
+    const report_totals &t = r.totals;
+    ASSERT_EQ(t.addrs.size(), 3u);
+    const report_addr_sum &one = t.addrs[(size_t)report_totals_find_addr(t, {net, 1})];
+    EXPECT_EQ(one.input, 5000000010u);
+    EXPECT_EQ(report_addr_text(t.addrs[r.ranked[1]].addr), "198.18.2.5");
+    EXPECT_EQ(report_addr_text(t.addrs[r.ranked[2]].addr), "2001:db8::2:0");
+
+    struct {
+        std::string name, bytes, expect;
+    } cases[] = {
+        {"cut.v6", header + record6(net, 1, 1, 1, 1719792000).substr(0, 39),
+         "cut.v6: byte offset 16: incomplete record (39 of 40 bytes)"},
+        {"version.v6", std::string("NORVOIP6") + le32(2) + le32(40),
+         "version.v6: byte offset 8: IPv6 BinFile format version 2"},
+        {"size.v6", std::string("NORVOIP6") + le32(1) + le32(20),
+         "size.v6: byte offset 12: IPv6 BinFile record size 20, expected 40"},
+        {"short.v6", "NORVOIP6", "short.v6: byte offset 0: incomplete IPv6 BinFile header"},
+        {"addr.txt", "Cat: x IP: 2001:db8:::1 input: 1 output: 1 timetag: 1719792000\n",
+         "addr.txt: byte offset 0: expected an address"},
+    };
+    for (const auto &c : cases) {
+        report bad;
+        std::string error = load(&bad, {file(c.name, c.bytes)});
+        EXPECT_NE(error.find(dir + "/" + c.expect), std::string::npos) << error;
+    }
 }
 
 TEST_F(Report, OutputsAreWholeOrNotWrittenAtAll)
