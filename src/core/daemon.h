@@ -17,8 +17,7 @@
 
 #include "config/config.h"
 
-#define NORVO_VERSION "0.7test"
-#define NORVO_DEFAULT_CONFIG "/usr/local/etc/norvo.conf"
+#include "norvo_build.h" /* NORVO_VERSION, NORVO_DEFAULT_CONFIG: set in CMakeLists.txt */
 
 extern std::atomic<int> debug;
 extern const char *config_file;
