@@ -108,9 +108,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # libpcap0.8, libmariadb3 and the C and C++ run-time, as dpkg-shlibdeps
-# finds them; systemd for the user, the state directory and the unit.
+# finds them; systemd for the user, the state directory and the unit;
+# procps for the kill of the unit's ExecReload.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "systemd")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "systemd, procps")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${NORVO_CONTRIB}/debian/postinst ${NORVO_CONTRIB}/debian/prerm ${NORVO_CONTRIB}/debian/postrm
   ${CMAKE_BINARY_DIR}/contrib/conffiles)
