@@ -46,7 +46,7 @@ static const char daemon_doc[] =
 
 static const struct argp_option daemon_options[] = {
     {"debug", 'd', nullptr, 0, "Produce debug output", 0},
-    {"config", 'c', "FILE", 0, "Configuration File default: /usr/local/etc/norvo.conf", 0},
+    {"config", 'c', "FILE", 0, "Configuration File default: " NORVO_DEFAULT_CONFIG, 0},
     {nullptr, 0, nullptr, 0, nullptr, 0},
 };
 

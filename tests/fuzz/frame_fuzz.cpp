@@ -1,0 +1,86 @@
+/*
+ * Fuzz target: the frame decoder on arbitrary captured bytes, and the
+ * accounting of what it accepts.
+ *
+ * libFuzzer hands over a buffer of exactly the input's size, so AddressSanitizer
+ * catches any read past the captured length. The first two bytes of an input
+ * give the length on the wire, the rest is the frame. An accepted packet is
+ * counted in a category that accounts every address against every peer:
+ * its source must gain the length as output and its destination as input.
+ */
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "accounting/account.h"
+#include "accounting/iptable.h"
+#include "accounting/iptable6.h"
+#include "capture/capture.h"
+#include "config/config.h"
+
+static void require(bool condition)
+{
+    if (!condition)
+        abort();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    uint32_t wire = (uint32_t)data[0] << 8 | data[1];
+    /* an exact copy, so that the decoder's reads are bounded by the frame */
+    std::vector<uint8_t> frame(data + 2, data + size);
+    uint32_t caplen = (uint32_t)frame.size();
+    uint32_t len = caplen + wire;
+
+    struct packet_info packet;
+    memset(&packet, 0, sizeof packet);
+    int accepted = capture_decode(frame.empty() ? nullptr : frame.data(), caplen, len, &packet);
+    if (!accepted)
+        return 0;
+    require(caplen >= CAPTURE_MIN_CAPLEN);
+    require(packet.len == len);
+
+    struct rule every = {0, 0, 0, 0, 1, nullptr};
+    struct rule peers = every;
+    struct rule6 every6 = {{0, 0}, {0, 0}, 0, 0, 1, nullptr};
+    struct rule6 peers6 = every6;
+    struct cat category;
+    memset(&category, 0, sizeof category);
+    category.primary = &every;
+    category.secondary = &peers;
+    category.primary6 = &every6;
+    category.secondary6 = &peers6;
+    category.table = iptable_new();
+    require(category.table != nullptr);
+    category.table6 = iptable6_new(0);
+    require(category.table6 != nullptr);
+    account_packet(&category, &packet);
+
+    if (packet.family == PACKET_IPV6) {
+        struct ip6_entry *source = iptable6_lookup(category.table6, packet.src6);
+        require(source != nullptr && source->output == len);
+        struct ip6_entry *destination = iptable6_lookup(category.table6, packet.dst6);
+        require(destination != nullptr && destination->input == len);
+        require(iptable_next(category.table) == nullptr);
+        iptable_destroy(category.table);
+        iptable6_destroy(category.table6);
+        return 0;
+    }
+    require(packet.family == PACKET_IPV4);
+    require(iptable6_count(category.table6) == 0);
+    iptable6_destroy(category.table6);
+
+    struct ip_entry *source = iptable_lookup(category.table, packet.src);
+    struct ip_entry *destination = iptable_lookup(category.table, packet.dst);
+    require(source != nullptr && destination != nullptr);
+    require(source->output == len);
+    require(destination->input == len);
+    /* a packet to itself counts both ways on one entry */
+    require(source != destination || (source->input == len && source->output == len));
+    iptable_destroy(category.table);
+    return 0;
+}
