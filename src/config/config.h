@@ -84,8 +84,18 @@ struct settings *config_load(struct settings *config, const char *path);
 int config_read_config_file(struct settings *config, const char *path);
 
 char *config_next_token(char **cursor);
-/* A dotted quad read as the reader always has (see config.cpp); *too_long
- * (may be null) is set when a run has more than three digits. */
+
+/* How a dotted quad was read, and what in it differs from a plain one. */
+struct ipv4_reading {
+    uint32_t value;
+    int runs;        /* runs of digits read, 0 to 4 */
+    int too_long;    /* a run has more than three digits */
+    int octet_over;  /* a run above 255 carried into the one before */
+    const char *end; /* first character not read */
+};
+/* A dotted quad read as the reader always has (see config.cpp). */
+void config_read_ipv4(const char *text, struct ipv4_reading *out);
+/* Its value alone; *too_long (may be null) as in struct ipv4_reading. */
 uint32_t config_parse_ipv4(const char *text, int *too_long);
 
 #endif
