@@ -13,6 +13,7 @@
  * iptable_destroy.
  */
 #include <errno.h>
+#include <fcntl.h>
 #include <inttypes.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -20,6 +21,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "core/addr.h"
 #include "core/state.h"
@@ -138,7 +140,11 @@ int dump_write_text(FILE *out, struct cat *old_cat, int cat_prefix)
 
 int dump_stdout(struct cat *old_cat)
 {
+    /* Held from the header to the last row, so that two categories dumping
+     * at once never put rows under each other's header. */
+    flockfile(stdout);
     int error = dump_write_text(stdout, old_cat, 0);
+    funlockfile(stdout);
     if (error) {
         log_msg(LOG_ERR, "ERROR: Error while category %s dumping to standard output: %s",
                 old_cat->name, strerror(error));
@@ -147,27 +153,55 @@ int dump_stdout(struct cat *old_cat)
     return 0;
 }
 
-/* Categories may share a file and their dump threads run at once: a whole
- * file dump, open to close, holds this lock, so neither a text line nor a
- * 20-byte record of one category is ever cut into another's. */
+/* Categories may share a file and their dump threads run at once: the
+ * writing of a whole file dump holds this lock, so neither a text line nor
+ * a 20-byte record of one category is ever cut into another's. The file is
+ * opened before the lock is taken: an open that blocks (a FIFO without a
+ * reader) then holds up only its own category. */
 static pthread_mutex_t dump_file_lock = PTHREAD_MUTEX_INITIALIZER;
+
+#define DUMP_FILE_MODE 0640 /* rows are nobody else's business */
+
+/*
+ * The category's file for appending. The daemon runs as root: it must not
+ * follow a symbolic link someone planted at the path (O_NOFOLLOW), and it
+ * never creates a file others may write. Null with errno set on failure.
+ */
+static FILE *dump_open_file(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, DUMP_FILE_MODE);
+    if (fd < 0)
+        return nullptr;
+    FILE *file = fdopen(fd, "a");
+    if (file == nullptr) {
+        int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;
+}
 
 int dump_to_file(struct cat *old_cat, const char *kind,
                  int (*write)(FILE *file, struct cat *old_cat, void *arg), void *arg)
 {
+    FILE *file = dump_open_file(old_cat->file);
+    if (file == nullptr) {
+        int error = errno;
+        /* "textfile" for both file back-ends: log watchers match this line */
+        if (error == ELOOP)
+            log_msg(LOG_ERR, "ERROR: Error while category %s dumping into textfile %s: %s "
+                    "(a symbolic link, which is not followed)",
+                    old_cat->name, old_cat->file, strerror(error));
+        else
+            log_msg(LOG_ERR, "ERROR: Error while category %s dumping into textfile %s: %s",
+                    old_cat->name, old_cat->file, strerror(error));
+        return 1;
+    }
     int rc = pthread_mutex_lock(&dump_file_lock);
     if (rc != 0) {
         log_msg(LOG_ERR, "ERROR: Category %s: cannot lock %s %s: %s", old_cat->name, kind,
                 old_cat->file, strerror(rc));
-        return 1;
-    }
-    FILE *file = fopen(old_cat->file, "a");
-    if (file == nullptr) {
-        int error = errno;
-        pthread_mutex_unlock(&dump_file_lock);
-        /* "textfile" for both file back-ends: log watchers match this line */
-        log_msg(LOG_ERR, "ERROR: Error while category %s dumping into textfile %s: %s",
-                old_cat->name, old_cat->file, strerror(error));
+        fclose(file);
         return 1;
     }
     int error = write(file, old_cat, arg);
