@@ -38,12 +38,16 @@ class CommandLine(unittest.TestCase):
         self.assertIn("-c, --config=FILE Configuration File default: /usr/local/etc/norvo.conf",
                       text)
         self.assertIn("-d, --debug Produce debug output", text)
+        self.assertIn("-t, --test-config Read the configuration, print its summary and every "
+                      "warning, and exit: 0 when it is usable, 1 when it is not. Opens no device "
+                      "and no database", text)
         self.assertRegex(text, r"Report bugs to <\S+@\S+>\.$")
 
     def test_usage_and_version(self):
         r = run(["--usage"])
         self.assertEqual(r.returncode, 0)
-        self.assertIn("[-d?V] [-c FILE] [--config=FILE] [--debug]", r.stdout)
+        self.assertIn("[-dt?V] [-c FILE] [--config=FILE] [--debug] [--test-config]",
+                      " ".join(r.stdout.split()))
         r = run(["--version"])
         self.assertEqual((r.returncode, r.stdout), (0, "norvo 0.7test\n"))
 
