@@ -218,6 +218,60 @@ class Norvo:
             stream.close()
 
 
+def wait_until(condition, timeout, what):
+    """Polls condition() until it holds; fails naming `what` after timeout s."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("%s: not within %.0f s" % (what, timeout))
+        time.sleep(0.05)
+
+
+class FifoReader:
+    """Drains a FIFO in a thread from the moment it is opened (before that a
+    writer's open blocks); the bytes read so far are in data()."""
+
+    def __init__(self, testcase, path):
+        self.fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        self._chunks, self._lock, self._stop = [], threading.Lock(), threading.Event()
+        self._thread = threading.Thread(target=self._drain, daemon=True)
+        self._thread.start()
+        testcase.addCleanup(self.close)
+
+    def _drain(self):
+        while not self._stop.is_set():
+            try:
+                chunk = os.read(self.fd, 65536)
+            except BlockingIOError:
+                chunk = b""
+            if chunk:
+                with self._lock:
+                    self._chunks.append(chunk)
+            else:
+                time.sleep(0.02)
+
+    def data(self):
+        with self._lock:
+            return b"".join(self._chunks)
+
+    def close(self):
+        """Stops after reading what is left; safe to call twice."""
+        if self._stop.is_set():
+            return
+        self._stop.set()
+        self._thread.join(5)
+        while True:
+            try:
+                chunk = os.read(self.fd, 65536)
+            except BlockingIOError:
+                break
+            if not chunk:
+                break
+            with self._lock:
+                self._chunks.append(chunk)
+        os.close(self.fd)
+
+
 def write_config(testcase, text):
     """Writes a configuration file that is removed after the test."""
     fd, path = tempfile.mkstemp(prefix="norvo-", suffix=".conf")
