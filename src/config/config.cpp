@@ -3,7 +3,7 @@
  *
  * One pass over the file, on the main thread, during start-up. The reader
  * creates every device, category, rule, db_params record and path buffer;
- * they are never released (config.h says which two fields change later).
+ * they are never released (config.h says which fields change later).
  *
  * The file is untrusted text: a line may hold at most 1023 characters
  * before its line feed, and parsing never looks past the first NUL of a
