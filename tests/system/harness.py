@@ -228,48 +228,35 @@ def wait_until(condition, timeout, what):
 
 
 class FifoReader:
-    """Drains a FIFO in a thread from the moment it is opened (before that a
-    writer's open blocks); the bytes read so far are in data()."""
+    """Drains a FIFO in a thread from the moment it is opened (until then a
+    writer's open blocks); close() returns every byte read."""
 
     def __init__(self, testcase, path):
         self.fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-        self._chunks, self._lock, self._stop = [], threading.Lock(), threading.Event()
+        self.chunks, self._stop = [], threading.Event()
         self._thread = threading.Thread(target=self._drain, daemon=True)
         self._thread.start()
         testcase.addCleanup(self.close)
 
     def _drain(self):
-        while not self._stop.is_set():
+        while True:
             try:
                 chunk = os.read(self.fd, 65536)
             except BlockingIOError:
                 chunk = b""
             if chunk:
-                with self._lock:
-                    self._chunks.append(chunk)
+                self.chunks.append(chunk)
+            elif self._stop.is_set():
+                return  # everything written before close() was read
             else:
                 time.sleep(0.02)
 
-    def data(self):
-        with self._lock:
-            return b"".join(self._chunks)
-
     def close(self):
-        """Stops after reading what is left; safe to call twice."""
-        if self._stop.is_set():
-            return
-        self._stop.set()
-        self._thread.join(5)
-        while True:
-            try:
-                chunk = os.read(self.fd, 65536)
-            except BlockingIOError:
-                break
-            if not chunk:
-                break
-            with self._lock:
-                self._chunks.append(chunk)
-        os.close(self.fd)
+        if not self._stop.is_set():
+            self._stop.set()
+            self._thread.join(5)
+            os.close(self.fd)
+        return b"".join(self.chunks)
 
 
 def write_config(testcase, text):

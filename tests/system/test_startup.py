@@ -64,11 +64,8 @@ class TestConfig(unittest.TestCase):
 
     def test_usable_file_prints_its_summary_and_exits_0(self):
         conf = write_config(self, "devices nvnone0 nvnone1\nperiod 300\nbuffersize 64\n"
-                                  "cat office\nprimary account 198.18.1.0/24 80\n"
-                                  "secondary account 0.0.0.0 0.0.0.0\ntimedivider 3600\n"
-                                  "dump TextFile /var/log/norvo-office.txt\n"
-                                  "cat db\nprimary account 198.18.0.0 255.255.0.0\n"
-                                  "secondary ignore 198.19.0.0/16\n"
+                                  "cat db\nprimary account 198.18.1.0/24 80\n"
+                                  "secondary ignore 198.19.0.0 255.255.0.0\ntimedivider 3600\n"
                                   "dump MySQL 127.0.0.1 norvo traffic norvo secret\n")
         r = run(["-t", "-c", conf])
         self.assertEqual((r.returncode, r.stderr), (0, ""))
@@ -76,16 +73,10 @@ class TestConfig(unittest.TestCase):
         self.assertEqual(r.stdout, (
             "Compiled with MySQL support\nBuffer_size: 64\nCycletime: 300\nDevicecount: 2\n"
             "Devices:\n| Device: nvnone1\n| Device: nvnone0\n"
-            "Cat: office\n Byte Divider: 1\n Time Divider: 3600\n Dump Type: TextFile\n"
-            " Dump File: /var/log/norvo-office.txt\n Primary:\n"
-            " | IP: 198.018.001.000 MASK: 255.255.255.000 VALUE: 1 PORT:    80 PROT:   0\n" +
-            closing + " Secondary:\n"
-            " | IP: 000.000.000.000 MASK: 000.000.000.000 VALUE: 1 PORT:     0 PROT:   0\n" +
-            closing +
-            "Cat: db\n Byte Divider: 1\n Time Divider: 1\n Dump Type: MySQL\n"
+            "Cat: db\n Byte Divider: 1\n Time Divider: 3600\n Dump Type: MySQL\n"
             " Dump Database: host 127.0.0.1, database norvo, table traffic, login norvo\n"
             " Primary:\n"
-            " | IP: 198.018.000.000 MASK: 255.255.000.000 VALUE: 1 PORT:     0 PROT:   0\n" +
+            " | IP: 198.018.001.000 MASK: 255.255.255.000 VALUE: 1 PORT:    80 PROT:   0\n" +
             closing + " Secondary:\n"
             " | IP: 198.019.000.000 MASK: 255.255.000.000 VALUE: 0 PORT:     0 PROT:   0\n" +
             closing))

@@ -3,7 +3,6 @@
  * file, and the reader of binary dump files.
  */
 #include <pthread.h>
-#include <sys/stat.h>
 #include <time.h>
 
 #include <map>
@@ -209,50 +208,6 @@ TEST_F(FileDump, OpenAndWriteFailuresNameCategoryPathAndReasonAndCreateNothing)
         EXPECT_EQ(test_count(log, "category disk"), 1u) << log;
         EXPECT_NE(log.find("/dev/full: No space left on device"), std::string::npos) << log;
         test_cat_free(disk);
-    }
-}
-
-// The daemon runs as root: a link planted at the path must not redirect its
-// rows, and a file it creates must not be open to every user.
-TEST_F(FileDump, SymbolicLinkIsRefusedAndNewFilesAreCreatedWith0640)
-{
-    const struct {
-        int type;
-        int (*backend)(struct cat *);
-    } backends[] = {{DUMP_TEXTFILE, dump_textfile}, {DUMP_BINFILE, dump_binfile}};
-    for (const auto &b : backends) {
-        SCOPED_TRACE(dump_type_name(b.type));
-        std::string target = dir.path + "/target-" + dump_type_name(b.type);
-        write_file(target, "kept\n");
-        char *link = path(b.type == DUMP_TEXTFILE ? "planted.txt" : "planted.bin");
-        ASSERT_EQ(symlink(target.c_str(), link), 0) << strerror(errno);
-        struct cat *category = test_cat_new("linked", b.type, 1, 1, link);
-        ASSERT_NE(category, nullptr);
-        test_add(category, ip4(10, 0, 0, 1), 5, 5);
-        int result = -1;
-        std::string log = run_logged(b.backend, category, &result);
-        EXPECT_EQ(result, 1);
-        EXPECT_EQ(test_count(log, std::string("ERROR: Error while category linked dumping into "
-                                              "textfile ") + link +
-                                      ": Too many levels of symbolic links (a symbolic link, "
-                                      "which is not followed)"),
-                  1u)
-            << log;
-        EXPECT_EQ(test_read_file(target), "kept\n");
-        test_cat_free(category);
-
-        char *fresh = path(b.type == DUMP_TEXTFILE ? "fresh.txt" : "fresh.bin");
-        struct cat *created = test_cat_new("fresh", b.type, 1, 1, fresh);
-        ASSERT_NE(created, nullptr);
-        test_add(created, ip4(10, 0, 0, 1), 5, 5);
-        mode_t umask_before = umask(0);
-        log = run_logged(b.backend, created, &result);
-        umask(umask_before);
-        EXPECT_EQ(result, 0) << log;
-        struct stat info;
-        ASSERT_EQ(stat(fresh, &info), 0) << strerror(errno);
-        EXPECT_EQ(info.st_mode & 07777, 0640u);
-        test_cat_free(created);
     }
 }
 
