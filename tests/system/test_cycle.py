@@ -421,18 +421,22 @@ class ConcurrentStdout(unittest.TestCase):
         traffic.send("-s", "198.18.0.1", "--src-spread", self.ADDRESSES, "-c", self.ADDRESSES,
                      "-r", 5000)
         traffic.settle(30)
+        # what was captured; a frame the kernel had to drop has no line
+        captured = {".".join("%03d" % int(b) for b in a.split("."))
+                    for a in re.findall(r"^IP-Packet (198\.18\.\d+\.\d+):", daemon.stdout(), re.M)
+                    if a != Traffic.MARK_SRC}
+        self.assertGreater(len(captured), self.ADDRESSES // 2)
 
         daemon.signal(signal.SIGHUP)
-
-        wait_until(lambda: len(self.sections(daemon.stdout())) == 2 * self.ADDRESSES, 60,
-                   "both dumps of %d rows" % self.ADDRESSES)
+        wait_until(lambda: len(self.sections(daemon.stdout())) == 2 * len(captured), 60,
+                   "both dumps of %d rows" % len(captured))
         daemon.signal(signal.SIGTERM)
         self.assertEqual(daemon.wait(10), 0)
 
         hour = int(time.time()) // 3600
         rows = self.sections(daemon.stdout())
         for name in ("every", "hourly"):
-            self.assertEqual(len({a for h, a, _ in rows if h == name}), self.ADDRESSES, name)
+            self.assertEqual({a for h, a, _ in rows if h == name}, captured, name)
         misplaced = [r for r in rows if (r[0] == "hourly") != (abs(r[2] - hour) <= 1)]
         self.assertEqual(len(misplaced), 0, misplaced[:5])
 
