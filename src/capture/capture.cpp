@@ -18,6 +18,7 @@
 #include <string.h>
 #include <syslog.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "capture/decode6.h"
 #include "capture/queue.h"
@@ -114,14 +115,80 @@ void capture_packet(u_char *user, const struct pcap_pkthdr *header, const u_char
     }
 }
 
-/* The two lines every refused device gets, then one with the reason. */
-static void capture_refuse_device(const char *name, const char *reason)
+/*
+ * How the devices' openings went, for the start-up: every capture thread
+ * reports once, opened or refused, and the refusals keep their reasons.
+ */
+#define CAPTURE_REASONS_SIZE 1024 /* bytes */
+static pthread_mutex_t capture_open_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t capture_open_cond = PTHREAD_COND_INITIALIZER; /* CLOCK_REALTIME */
+static int capture_reported = 0;
+static int capture_opened = 0;
+static char capture_reasons[CAPTURE_REASONS_SIZE];
+
+static void capture_report(const char *name, const char *reason)
 {
-    printf("Error opening device %s\n", name);
-    log_msg(LOG_ERR, "Error opening device %s", name);
-    printf("Error opening device %s: %s\n", name, reason);
-    log_msg(LOG_ERR, "Error opening device %s: %s", name, reason);
+    pthread_mutex_lock(&capture_open_lock);
+    capture_reported++;
+    if (reason == nullptr) {
+        capture_opened++;
+    } else {
+        size_t used = strlen(capture_reasons);
+        snprintf(capture_reasons + used, sizeof capture_reasons - used, "%s%s: %s",
+                 used > 0 ? "; " : "", name, reason);
+    }
+    pthread_cond_broadcast(&capture_open_cond);
+    pthread_mutex_unlock(&capture_open_lock);
+}
+
+int capture_wait_opened(int devices, char *reasons, size_t size)
+{
+    pthread_mutex_lock(&capture_open_lock);
+    /* A signal does not end a condition wait; the slices only let a stop
+     * during start-up end the wait. */
+    while (capture_reported < devices && running.load()) {
+        struct timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += CAPTURE_TIMEOUT_MS * NS_PER_MS;
+        if (until.tv_nsec >= NS_PER_S) {
+            until.tv_sec++;
+            until.tv_nsec -= NS_PER_S;
+        }
+        pthread_cond_timedwait(&capture_open_cond, &capture_open_lock, &until);
+    }
+    int opened = capture_reported < devices ? -1 : capture_opened;
+    snprintf(reasons, size, "%s", capture_reasons);
+    pthread_mutex_unlock(&capture_open_lock);
+    return opened;
+}
+
+/*
+ * The two lines every refused device gets on standard output, the second
+ * with the reason, in one write under the stream's lock, so that devices
+ * refused at the same moment never interleave their lines; the same two at
+ * LOG_ERR.
+ */
+void capture_refuse_device(const char *name, const char *reason)
+{
+    char lines[2 * DEVICE_NAME_SIZE + PCAP_ERRBUF_SIZE + 64];
+    int length = snprintf(lines, sizeof lines, "Error opening device %s\nError opening device %s: %s\n",
+                          name, name, reason);
+    if (length >= (int)sizeof lines)
+        length = (int)sizeof lines - 1;
+    flockfile(stdout);
     fflush(stdout);
+    for (int done = 0; length > 0 && done < length;) {
+        ssize_t wrote = write(STDOUT_FILENO, lines + done, (size_t)(length - done));
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            break; /* standard output is gone; the log still has the lines */
+        done += (int)wrote;
+    }
+    funlockfile(stdout);
+    log_msg(LOG_ERR, "Error opening device %s", name);
+    log_msg(LOG_ERR, "Error opening device %s: %s", name, reason);
+    capture_report(name, reason);
 }
 
 struct capture_drops {
@@ -225,6 +292,8 @@ void *capture_thread(void *arg)
         return nullptr;
     }
     device->handle = handle;
+    log_msg(LOG_INFO, "Capturing on device %s.", device->name);
+    capture_report(device->name, nullptr);
 
     int wait_fd = capture_prepare_wait(device, handle);
     struct capture_drops drops = {capture_now() + CAPTURE_STATS_INTERVAL_S, 0, 0};

@@ -7,6 +7,7 @@
 #define NORVO_CAPTURE_CAPTURE_H
 
 #include <pcap/pcap.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "capture/packet.h"
@@ -17,6 +18,13 @@
 
 /* Thread body; the argument is the struct device. */
 void *capture_thread(void *device);
+/* Reports a device that gets no capture, with the reason, on standard
+ * output and at LOG_ERR, and counts it as refused. */
+void capture_refuse_device(const char *name, const char *reason);
+/* Waits until `devices` devices were opened or refused, or a stop request.
+ * Returns how many were opened (-1 after a stop request); `reasons` gets
+ * "DEVICE: REASON" of every refusal, separated by "; ". */
+int capture_wait_opened(int devices, char *reasons, size_t size);
 /* libpcap callback; user is the struct device. */
 void capture_packet(u_char *user, const struct pcap_pkthdr *header, const u_char *bytes);
 /* Pure decoder: 1 and *out filled for an Ethernet IPv4 frame, else 0. */

@@ -3,9 +3,10 @@
  *
  * The reader builds every record here once, on the main thread, before any
  * other thread exists. Afterwards the records are read-only and live until
- * the process ends, with two exceptions: each category's `table`, which the
- * accounting cycle replaces every cycle, and each device's `handle`, which
- * its capture thread sets once.
+ * the process ends, with three exceptions: each category's `table`, which
+ * the accounting cycle replaces every cycle, its `dumps` count, which the
+ * dump module sets once at start-up, and each device's `handle`, which its
+ * capture thread sets once.
  */
 #ifndef NORVO_CONFIG_CONFIG_H
 #define NORVO_CONFIG_CONFIG_H
@@ -18,6 +19,7 @@
 
 struct iptable;
 struct iptable6;
+struct dump_count;
 
 #define DEVICE_NAME_SIZE 36  /* bytes, 35 characters and NUL */
 #define CAT_NAME_SIZE 32     /* bytes, 31 characters and NUL */
@@ -84,6 +86,7 @@ struct cat {
     struct rule6 *primary6;   /* IPv6 own side, file order */
     struct rule6 *secondary6; /* IPv6 peers, file order */
     struct iptable6 *table6;  /* IPv6 counters of the running cycle; only with primary6 */
+    struct dump_count *dumps; /* running dumps, shared with the copies; dump/dump.h */
 };
 
 struct settings {
@@ -102,8 +105,18 @@ struct settings *config_load(struct settings *config, const char *path);
 int config_read_config_file(struct settings *config, const char *path);
 
 char *config_next_token(char **cursor);
-/* A dotted quad read as the reader always has (see config.cpp); *too_long
- * (may be null) is set when a run has more than three digits. */
+
+/* How a dotted quad was read, and what in it differs from a plain one. */
+struct ipv4_reading {
+    uint32_t value;
+    int runs;        /* runs of digits read, 0 to 4 */
+    int too_long;    /* a run has more than three digits */
+    int octet_over;  /* a run above 255 carried into the one before */
+    const char *end; /* first character not read */
+};
+/* A dotted quad read as the reader always has (see config.cpp). */
+void config_read_ipv4(const char *text, struct ipv4_reading *out);
+/* Its value alone; *too_long (may be null) as in struct ipv4_reading. */
 uint32_t config_parse_ipv4(const char *text, int *too_long);
 
 #endif

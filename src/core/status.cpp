@@ -34,14 +34,28 @@ static void status_write_rules6(FILE *out, const struct rule6 *r)
     fputs(" | IP6: ::/0 VALUE: 0\n", out);
 }
 
-void status_write(FILE *out, const struct settings *s, int free_slots)
+/* Where the category's dump goes, for the summary. */
+static void status_write_dump_target(FILE *out, const struct cat *c)
 {
+    if ((c->dump_type == DUMP_TEXTFILE || c->dump_type == DUMP_BINFILE) && c->file)
+        fprintf(out, " Dump File: %s\n", c->file);
+    else if ((c->dump_type == DUMP_MYSQL || c->dump_type == DUMP_PGSQL) && c->db)
+        fprintf(out, " Dump Database: host %s, database %s, table %s, login %s\n", c->db->host,
+                c->db->db, c->db->table, c->db->login);
+}
+
+/* The running daemon's report (free_slots of the queue) or, with
+ * free_slots < 0, the summary of settings that run nothing yet. */
+static void status_write_report(FILE *out, const struct settings *s, int free_slots)
+{
+    int summary = free_slots < 0;
     /* one report stays in one piece even when dump rows are printed meanwhile */
     flockfile(out);
     fputs("Compiled with MySQL support\n", out);
     fprintf(out, "Buffer_size: %d\n", s->buffer_size);
     int fill = s->buffer_size > 0 ? 100 * (s->buffer_size - free_slots) / s->buffer_size : 0;
-    fprintf(out, "Queue %d%% full\n", fill);
+    if (!summary)
+        fprintf(out, "Queue %d%% full\n", fill);
     fprintf(out, "Cycletime: %d\n", s->period);
     fprintf(out, "Devicecount: %d\n", s->device_count);
     fputs("Devices:\n", out);
@@ -53,6 +67,8 @@ void status_write(FILE *out, const struct settings *s, int free_slots)
         fprintf(out, " Byte Divider: %d\n", c->byte_divider);
         fprintf(out, " Time Divider: %d\n", c->time_divider);
         fprintf(out, " Dump Type: %s\n", dump_type_name(c->dump_type));
+        if (summary)
+            status_write_dump_target(out, c);
         int v6 = c->primary6 != nullptr || c->secondary6 != nullptr;
         fputs(" Primary:\n", out);
         status_write_rules(out, c->primary);
@@ -64,6 +80,16 @@ void status_write(FILE *out, const struct settings *s, int free_slots)
             status_write_rules6(out, c->secondary6);
     }
     funlockfile(out);
+}
+
+void status_write(FILE *out, const struct settings *s, int free_slots)
+{
+    status_write_report(out, s, free_slots < 0 ? 0 : free_slots);
+}
+
+void status_write_summary(FILE *out, const struct settings *s)
+{
+    status_write_report(out, s, -1);
 }
 
 void print_status(void)

@@ -91,6 +91,7 @@ static int dump_mysql_build(char *query, const char *category, const char *forma
 static void dump_mysql_store_row(MYSQL *conn, const struct cat *old_cat,
                                  const struct ip_entry *entry, int64_t tag, char *query)
 {
+    /* A plain identifier, checked by the reader, so the backquotes hold. */
     const char *table = old_cat->db->table;
     struct addr_octets ip = addr_split(entry->ip);
     unsigned long long input = entry->input;
@@ -99,7 +100,7 @@ static void dump_mysql_store_row(MYSQL *conn, const struct cat *old_cat,
     for (int round = 1; round <= DUMP_MYSQL_ROW_ROUNDS; round++) {
         int last = round == DUMP_MYSQL_ROW_ROUNDS;
         if (dump_mysql_build(query, old_cat->name,
-                             "update %s set input=input+%llu,output=output+%llu "
+                             "update `%s` set input=input+%llu,output=output+%llu "
                              "where ip=\"%u.%u.%u.%u\" and timetag=%lld",
                              table, input, output, ip.a, ip.b, ip.c, ip.d, (long long)tag) != 0)
             return;
@@ -118,7 +119,7 @@ static void dump_mysql_store_row(MYSQL *conn, const struct cat *old_cat,
             return;
 
         if (dump_mysql_build(query, old_cat->name,
-                             "insert into %s (ip,timetag,input,output) "
+                             "insert into `%s` (ip,timetag,input,output) "
                              "values (\"%u.%u.%u.%u\",%lld,%llu,%llu)",
                              table, ip.a, ip.b, ip.c, ip.d, (long long)tag, input, output) != 0)
             return;

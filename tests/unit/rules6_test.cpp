@@ -94,9 +94,10 @@ class Rules6 : public ::testing::Test {
 
 TEST_F(Rules6, BothFamiliesInOneCategoryKeepTheirOwnFileOrder)
 {
-    std::string err = load("cat dual\n"
+    std::string err = load("devices eth0\n"
+                           "cat dual\n"
                            "primary ignore 2001:db8:100:1::/64\n"
-                           "primary account 198.18.0.0 255.254.0.0 80\n"
+                           "primary account 198.18.0.0/15 80\n"
                            "primary account 2001:DB8:100::/48 443\n"
                            "secondary account ::/0\n"
                            "secondary account 0.0.0.0 0.0.0.0\n");
@@ -158,13 +159,30 @@ TEST_F(Rules6, StatusReportShowsIpv6RulesInRfc5952FormAfterTheIpv4Rules)
     EXPECT_EQ(report.find("IP6", report.find("Cat: four")), std::string::npos) << report;
 }
 
-TEST_F(Rules6, HostBitsOutsideThePrefixWarn)
+TEST_F(Rules6, HostBitsOutsideThePrefixAndHalfAFamilyWarn)
 {
-    std::string err = load("cat c\nprimary account 2001:db8::1/32\n");
-    EXPECT_NE(err.find("2001:db8::1/32 has bits outside its prefix length"), std::string::npos)
+    std::string err = load("devices eth0\ncat c\nprimary account 2001:db8::1/32\n"
+                           "primary account 198.18.0.0/15\nsecondary account 0.0.0.0/0\n");
+    EXPECT_NE(err.find("Norvo: Warning: Address 2001:db8::1/32 has bits outside its prefix "
+                       "length, so rule primary never matches, in file " +
+                       std::string(path) + ", line 3.\n"),
+              std::string::npos)
         << err;
-    EXPECT_NE(err.find(std::string("in file ") + path + ", line 2."), std::string::npos) << err;
+    EXPECT_NE(err.find("Norvo: Warning: Category c has IPv6 primary rules but no IPv6 secondary "
+                       "rules, so it counts no IPv6 traffic, in file " +
+                       std::string(path) + ", line 2.\n"),
+              std::string::npos)
+        << err;
     ASSERT_NE(settings.cats->primary6, nullptr);
+}
+
+TEST_F(Rules6, ACategoryOfOnlyIpv6RulesCountsAndIsNotWarnedAbout)
+{
+    std::string err = load("devices eth0\ncat six\nprimary account 2001:db8::/32\n"
+                           "secondary account ::/0\n");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(settings.cats->primary, nullptr);
+    EXPECT_NE(settings.cats->secondary6, nullptr);
 }
 
 TEST_F(Rules6, BadTextAndLengthsAboveOneHundredTwentyEightAreFatal)
