@@ -14,12 +14,18 @@
  *
  * The walk sorts the entries in place at its first step and rebuilds the
  * index, so lookups still work while it runs.
+ *
+ * Senders choose their own interface identifiers: with a fixed hash one
+ * host could send from thousands of addresses that share one probe run and
+ * make every lookup walk it. Each table mixes in a random key of its own.
  */
 #include "accounting/iptable6.h"
 
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
+#include <time.h>
 
 #include <algorithm>
 
@@ -34,6 +40,7 @@ struct iptable6 {
     uint32_t walk;       /* position of the next walk step; 0 when idle */
     int sorted;          /* entries are in ascending order */
     size_t limit;        /* bytes; 0 no bound */
+    uint64_t key[2];     /* random, mixed into the hash */
 };
 
 static size_t iptable6_bytes_for(uint32_t capacity, uint32_t slot_bits)
@@ -43,15 +50,25 @@ static size_t iptable6_bytes_for(uint32_t capacity, uint32_t slot_bits)
            slots * sizeof(uint32_t);
 }
 
-static uint32_t iptable6_hash(struct addr6 a, uint32_t bits)
+static uint32_t iptable6_hash(const struct iptable6 *table, struct addr6 a, uint32_t bits)
 {
     /* Scattered interface identifiers differ in lo, subnets of one site in
-     * the low bits of hi: both halves are mixed before the top bits are
-     * taken. */
-    uint64_t h = a.lo * 0x9e3779b97f4a7c15ULL ^ a.hi * 0xc2b2ae3d27d4eb4fULL;
-    h ^= h >> 29;
-    h *= 0x94d049bb133111ebULL;
+     * the low bits of hi: both halves are mixed before the top bits, which
+     * a multiplication makes depend on every bit below, are taken. */
+    uint64_t h = ((a.hi ^ table->key[0]) * 0xc2b2ae3d27d4eb4fULL ^ a.lo ^ table->key[1]) *
+                 0x9e3779b97f4a7c15ULL;
     return (uint32_t)(h >> (64 - bits));
+}
+
+static void iptable6_new_key(struct iptable6 *table)
+{
+    if (getrandom(table->key, sizeof table->key, GRND_NONBLOCK) == (ssize_t)sizeof table->key)
+        return;
+    /* No entropy yet (early boot): still different for every table. */
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    table->key[0] = (uint64_t)now.tv_nsec * 0x9e3779b97f4a7c15ULL ^ (uintptr_t)table;
+    table->key[1] = (uint64_t)now.tv_sec * 0xc2b2ae3d27d4eb4fULL ^ table->key[0] >> 17;
 }
 
 struct iptable6 *iptable6_new(size_t limit)
@@ -61,6 +78,7 @@ struct iptable6 *iptable6_new(size_t limit)
         return nullptr;
     table->limit = limit;
     table->sorted = 1;
+    iptable6_new_key(table);
     return table;
 }
 
@@ -69,7 +87,7 @@ struct ip6_entry *iptable6_lookup(const struct iptable6 *table, struct addr6 add
     if (table == nullptr || table->slot_bits == 0)
         return nullptr;
     uint32_t mask = (1u << table->slot_bits) - 1;
-    for (uint32_t i = iptable6_hash(address, table->slot_bits);; i = (i + 1) & mask) {
+    for (uint32_t i = iptable6_hash(table, address, table->slot_bits);; i = (i + 1) & mask) {
         uint32_t slot = table->slots[i];
         if (slot == 0)
             return nullptr;
@@ -85,7 +103,7 @@ static void iptable6_reindex(struct iptable6 *table)
     uint32_t mask = (1u << table->slot_bits) - 1;
     memset(table->slots, 0, ((size_t)mask + 1) * sizeof *table->slots);
     for (uint32_t n = 0; n < table->count; n++) {
-        uint32_t i = iptable6_hash(table->entries[n].ip, table->slot_bits);
+        uint32_t i = iptable6_hash(table, table->entries[n].ip, table->slot_bits);
         while (table->slots[i] != 0)
             i = (i + 1) & mask;
         table->slots[i] = n + 1;
@@ -144,7 +162,7 @@ struct ip6_entry *iptable6_add(struct iptable6 *table, struct addr6 address)
         return nullptr;
     }
     uint32_t mask = (1u << table->slot_bits) - 1;
-    uint32_t i = iptable6_hash(address, table->slot_bits);
+    uint32_t i = iptable6_hash(table, address, table->slot_bits);
     while (table->slots[i] != 0)
         i = (i + 1) & mask;
     struct ip6_entry *entry = &table->entries[table->count];
