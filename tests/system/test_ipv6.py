@@ -5,7 +5,10 @@ the counts per address against tshark's reading of the same frames.
 
 IPv4 frames come from norvo-inject (198.18.0.0/15), IPv6 frames from
 frames6.py (2001:2::/48 and 2001:db8::/32) in a namespace without IPv6
-routes. Needs root; the tshark comparison also needs tshark.
+routes. Needs root; the tshark comparison also needs tshark. With
+NORVO_REFERENCE_BUILD naming the build directory of an earlier norvo
+(without IPv6), an IPv4-only configuration is run through both on the same
+mixed traffic and every output compared.
 """
 
 import ipaddress
@@ -20,6 +23,7 @@ import time
 import unittest
 
 import frames6
+import harness
 import netns
 from harness import Traffic, program, start_norvo, write_config
 
@@ -305,6 +309,70 @@ class MixedTraffic(unittest.TestCase):
             counted.pop(marker, None)
         self.assertEqual(counted, reference)
         self.assertEqual(sorted(seen), sorted(sent))
+
+
+REFERENCE = os.environ.get("NORVO_REFERENCE_BUILD")
+FOUR_CONFIG = """devices {dev}
+period 3600
+cat out
+{four}timedivider 3600
+dump StdOut
+cat text
+{four}timedivider 3600
+dump TextFile {dir}/four.txt
+cat bin
+{four}timedivider 3600
+bytedivider 50
+dump BinFile {dir}/four.bin
+cat log
+{four}timedivider 3600
+dump Syslog
+"""
+
+
+@unittest.skipUnless(READY and REFERENCE, "needs root and NORVO_REFERENCE_BUILD")
+class SameAsBefore(unittest.TestCase):
+    """The same configuration without IPv6 rules in this build and in the
+    reference build, one after the other on the same frames."""
+
+    def run_once(self, build):
+        out_dir = tempfile.mkdtemp(prefix="norvo-same-")
+        self.addCleanup(shutil.rmtree, out_dir, True)
+        link = netns.pair(self, subnet=247)
+        conf = write_config(self, FOUR_CONFIG.format(dev=link.b, dir=out_dir, four=FOUR_RULES))
+        saved = harness.BUILD_DIR
+        harness.BUILD_DIR = build
+        try:
+            daemon, log = start_norvo(self, ["-d", "-c", conf], netns=link.ns_b.name)
+        finally:
+            harness.BUILD_DIR = saved
+        traffic = Traffic(link, daemon)
+        traffic.wait_capturing()
+        for src, dst, length, count in V4:
+            traffic.send("-s", src, "-d", dst, "-l", length, "-c", count)
+        sender = os.path.join(os.path.dirname(os.path.abspath(__file__)), "frames6.py")
+        r = subprocess.run(link.ns_a.command(["python3", sender, link.a]), input=json.dumps(V6),
+                           capture_output=True, text=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        traffic.settle()
+        daemon.signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait(10), 0, daemon.stderr())
+        rows = [l for l in daemon.stdout().splitlines()
+                if l.startswith("IP: ") or "Starting dump sequence" in l]
+        with open(os.path.join(out_dir, "four.bin"), "rb") as f:
+            binary = f.read()
+        text = [l for l in read(os.path.join(out_dir, "four.txt")).splitlines()]
+        logged = [t for t in log.texts() if t.startswith("Cat: log ")]
+        return {"stdout": [l if l.startswith("IP: ") else l[30:] for l in rows],
+                "text": [l if l.startswith("Cat: ") else l[30:] for l in text],
+                "bin": binary, "syslog": logged,
+                "files": sorted(os.listdir(out_dir))}
+
+    def test_ipv4_only_configuration_writes_what_the_reference_writes(self):
+        ours = self.run_once(os.environ.get("NORVO_BUILD_DIR", "../../build"))
+        theirs = self.run_once(REFERENCE)
+        self.assertTrue(ours["stdout"] and ours["bin"] and ours["syslog"], ours)
+        self.assertEqual(ours, theirs)
 
 
 if __name__ == "__main__":
