@@ -3,12 +3,10 @@
  *
  * Runs on the main thread for every packet taken from the queue and every
  * category. The rule lists are read-only after start-up; the category's
- * table belongs to the running cycle, and the entries created here become
- * the table's to release. Nothing allocates except for the first packet of
- * an address in a cycle.
+ * table belongs to the running cycle and keeps the counters. Only the first
+ * packet of an address in a cycle makes the table grow.
  */
 #include <errno.h>
-#include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
 
@@ -31,33 +29,20 @@ int rule_match(const struct rule *rules, uint32_t address, uint32_t port)
 
 /*
  * The counters of `address` in the category's table, created zero-filled
- * on first sight. Null when they cannot be created; the packet then goes
- * uncounted for this address, and the log says so.
+ * on first sight. Null when the table has no room for them; the packet then
+ * goes uncounted for this address, and the log says so.
  */
 static struct ip_entry *account_entry(struct cat *category, uint32_t address)
 {
     struct ip_entry *entry = iptable_lookup(category->table, address);
     if (entry != nullptr)
         return entry;
-
-    struct addr_octets o = addr_split(address);
-    entry = static_cast<struct ip_entry *>(calloc(1, sizeof *entry));
+    entry = iptable_add(category->table, address);
     if (entry == nullptr) {
-        log_msg(LOG_ERR, "category %s: counters for %u.%u.%u.%u: %s; packet not counted",
-                category->name, o.a, o.b, o.c, o.d, strerror(errno));
-        return nullptr;
-    }
-    entry->ip = address;
-    errno = 0;
-    if (!iptable_insert(category->table, address, entry)) {
-        /* The slot was empty, so a refusal means a level array could not be
-         * allocated (errno set) or the cycle gave the category no table. */
-        int err = errno;
+        struct addr_octets o = addr_split(address);
         log_msg(LOG_ERR, "category %s: table entry for %u.%u.%u.%u: %s; packet not counted",
                 category->name, o.a, o.b, o.c, o.d,
-                err != 0 ? strerror(err) : "category has no address table");
-        free(entry);
-        return nullptr;
+                category->table != nullptr ? strerror(errno) : "category has no address table");
     }
     return entry;
 }
