@@ -60,7 +60,7 @@ static void cycle_new_tables(void)
         puts("Initializing Cats");
     for (struct cat *c = config->cats; c; c = c->next) {
         debug_printf("Initializing Category %s\n", c->name);
-        c->table = iptable_new();
+        c->table = iptable_new_limited((size_t)config->table_limit << 20);
         if (!c->table)
             log_msg(LOG_ERR, "Cannot create the address table of category %s: %s; "
                     "its traffic is not counted in this cycle", c->name, strerror(errno));
@@ -94,6 +94,8 @@ static void cycle_discard(void)
 
 static void cycle_dispatch(void)
 {
+    for (struct cat *c = config->cats; c; c = c->next)
+        account_report_refused(c);
     if (dump_active() != 0) {
         log_msg(LOG_ERR, "ERROR: Privious dump still active. Aborting this one! Data lost! "
                 "Please increase cycle time.");
