@@ -10,13 +10,20 @@
  * /24, so a node holds only the children it has: a 256-bit map of the byte
  * values present and a dense array of slots in byte order, where the slot of
  * byte b is the number of present bytes below b (its rank). The array grows
- * by doubling; a node that outgrows COMPACT_MAX slots takes all 256 instead
- * and is indexed by the byte itself, which costs at most four times the
- * compact form and spares the rank on busy nodes. The root is such a direct
- * node from the start. Inner nodes' slots point one level down; a leaf's
- * slots are the entries themselves, so a lookup reads no separate entry.
- * Removal shrinks a node again once it is a quarter full (a direct one at
- * DIRECT_SHRINK children) and frees a node that becomes empty.
+ * by doubling; a node that outgrows 64 slots takes all 256 instead and is
+ * indexed by the byte itself, which costs at most four times the compact
+ * form and spares the rank on busy nodes. The root is such a direct node
+ * from the start.
+ *
+ * The levels: the root and the /8 nodes point to nodes one level down. A
+ * /16 node's slot holds either the entry of the one address in its /24
+ * ("lone", marked in a second map) or a pointer to the /24's leaf, whose
+ * slots are the entries themselves. A lone address thus costs no leaf, and
+ * a walk of a scattered table reads the entries of a /16 in one run of
+ * memory instead of one cache miss per address. A second address in the
+ * /24 moves the first into a new leaf; a leaf left with one entry gives it
+ * back. Removal shrinks a node again once it is a quarter full (a direct
+ * one at DIRECT_SHRINK children) and frees a node that becomes empty.
  *
  * Memory. The table record and every node are carved from chunks that the
  * table maps from the kernel for itself; a node freed by growth or removal
@@ -57,16 +64,19 @@
 #define LEVELS 4              /* address bytes, one per level */
 #define NODE_BYTES 256        /* byte values a node can hold */
 #define NODE_WORDS 4          /* 64-bit words of the occupancy map */
+#define TWIG_LEVEL 2          /* the /16 nodes, parents of the leaves */
 #define COMPACT_CLASSES 7     /* compact capacities 1, 2, 4 ... 64 slots */
 #define DIRECT_CLASS COMPACT_CLASSES /* 256 slots, indexed by the byte */
 #define NODE_CLASSES (COMPACT_CLASSES + 1)
 #define DIRECT_SHRINK 32      /* children at which a direct node turns compact */
-#define CHUNK_BYTES (1u << 20) /* bytes mapped at a time */
+#define CHUNK_BYTES (2u << 20) /* bytes mapped at a time, one huge page */
+#define HUGE_AFTER 4          /* chunks a table maps before it asks for huge pages */
 
 /* Tables are destroyed on dump threads while the cycle maps new ones. */
 static std::atomic<size_t> iptable_mapped{0};
 
-enum node_kind { NODE_INNER = 0, NODE_LEAF = 1, NODE_KINDS = 2 };
+/* By slot size: pointers above the /16 nodes, entries in and below them. */
+enum node_kind { NODE_INNER = 0, NODE_WIDE = 1, NODE_KINDS = 2 };
 
 struct node {
     uint64_t bits[NODE_WORDS];  /* byte b present: bit b % 64 of word b / 64 */
@@ -74,10 +84,13 @@ struct node {
     uint16_t count;             /* bytes present */
     uint8_t size_class;         /* capacity 1 << size_class, or DIRECT_CLASS */
     uint8_t pad;
-    /* the slots follow: struct node * in inner nodes, struct ip_entry in leaves */
+    uint64_t lone[NODE_WORDS];  /* /16 nodes: the slot holds the /24's one entry */
+    /* the slots follow: struct node * or struct ip_entry, by kind; a /16
+     * node's slot that is not lone holds the leaf's pointer first */
 };
 static_assert(sizeof(struct node) % alignof(struct ip_entry) == 0, "slots must stay aligned");
 static_assert(sizeof(struct node) % alignof(struct node *) == 0, "slots must stay aligned");
+static_assert(sizeof(struct ip_entry) >= sizeof(struct node *), "a wide slot holds a pointer");
 
 /* Head of every mapped chunk. */
 struct chunk {
@@ -91,6 +104,7 @@ struct iptable {
     char *uncarved;      /* the newest chunk's rest, up to chunk_end */
     char *chunk_end;
     struct chunk *chunks; /* newest first; the oldest holds this record */
+    size_t chunk_count;
     size_t bytes;        /* carved from the chunks, chunk heads included */
     size_t limit;        /* bound on bytes; 0 none */
     struct node *spare[NODE_KINDS][NODE_CLASSES]; /* freed nodes, linked through their first word */
@@ -103,7 +117,12 @@ static inline unsigned node_capacity(unsigned size_class)
 
 static inline size_t node_slot_size(int kind)
 {
-    return kind == NODE_LEAF ? sizeof(struct ip_entry) : sizeof(struct node *);
+    return kind == NODE_WIDE ? sizeof(struct ip_entry) : sizeof(struct node *);
+}
+
+static inline int level_kind(int level)
+{
+    return level < TWIG_LEVEL ? NODE_INNER : NODE_WIDE;
 }
 
 static inline size_t node_size(int kind, unsigned size_class)
@@ -149,6 +168,33 @@ static inline int node_has(const struct node *node, unsigned byte)
     return node->bits[byte >> 6] >> (byte & 63) & 1;
 }
 
+static inline int node_lone(const struct node *node, unsigned byte)
+{
+    return node->lone[byte >> 6] >> (byte & 63) & 1;
+}
+
+static inline void node_set_lone(struct node *node, unsigned byte, int lone)
+{
+    uint64_t bit = 1ull << (byte & 63);
+    if (lone)
+        node->lone[byte >> 6] |= bit;
+    else
+        node->lone[byte >> 6] &= ~bit;
+}
+
+/* The leaf a /16 node's slot that is not lone points to. */
+static inline struct node *twig_leaf(const struct ip_entry *slot)
+{
+    struct node *leaf;
+    memcpy(&leaf, slot, sizeof leaf);
+    return leaf;
+}
+
+static inline void twig_set_leaf(struct ip_entry *slot, struct node *leaf)
+{
+    memcpy(slot, &leaf, sizeof leaf);
+}
+
 /* Slot of a byte, present or about to be. */
 static inline unsigned node_slot(const struct node *node, unsigned byte)
 {
@@ -186,6 +232,38 @@ static void node_mark(struct node *node, unsigned byte, int present)
 }
 
 /*
+ * A new chunk, null when none can be mapped (errno set). A large table's
+ * nodes are touched all over on every insert and walk step; from its
+ * HUGE_AFTER-th chunk on, its chunks are aligned huge pages where the system
+ * grants them, which spares most page faults and TLB misses. Small tables
+ * keep ordinary pages, so they take no more memory than they touch.
+ */
+static struct chunk *chunk_map(size_t chunks_before)
+{
+    size_t length = chunks_before < HUGE_AFTER ? CHUNK_BYTES : 2 * CHUNK_BYTES;
+    void *memory = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                        -1, 0);
+    if (memory == MAP_FAILED)
+        return nullptr;
+    char *start = static_cast<char *>(memory);
+    if (length > CHUNK_BYTES) {
+        /* Twice the size mapped, the aligned middle kept. */
+        char *aligned = reinterpret_cast<char *>(
+            (reinterpret_cast<uintptr_t>(start) + CHUNK_BYTES - 1) & ~(uintptr_t)(CHUNK_BYTES - 1));
+        if (aligned > start)
+            munmap(start, (size_t)(aligned - start));
+        if (start + length > aligned + CHUNK_BYTES)
+            munmap(aligned + CHUNK_BYTES, (size_t)(start + length - aligned - CHUNK_BYTES));
+        start = aligned;
+#ifdef MADV_HUGEPAGE
+        madvise(start, CHUNK_BYTES, MADV_HUGEPAGE); /* a hint: refused, pages stay small */
+#endif
+    }
+    iptable_mapped.fetch_add(CHUNK_BYTES, std::memory_order_relaxed);
+    return reinterpret_cast<struct chunk *>(start);
+}
+
+/*
  * `size` bytes not carved before, within the limit unless `bounded` is 0.
  * Null with errno ENOSPC past the limit, ENOMEM when no chunk can be
  * mapped; the first such mapping failure of a table is logged.
@@ -197,9 +275,8 @@ static void *table_carve(struct iptable *table, size_t size, int bounded)
         return nullptr;
     }
     if ((size_t)(table->chunk_end - table->uncarved) < size) {
-        void *memory = mmap(nullptr, CHUNK_BYTES, PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) {
+        struct chunk *chunk = chunk_map(table->chunk_count);
+        if (chunk == nullptr) {
             if (!table->memory_logged)
                 log_msg(LOG_ERR, "address table: cannot map %u KiB more, after %zu bytes: %s; "
                         "new addresses are not counted", CHUNK_BYTES >> 10, table->bytes,
@@ -208,13 +285,12 @@ static void *table_carve(struct iptable *table, size_t size, int bounded)
             errno = ENOMEM;
             return nullptr;
         }
-        iptable_mapped.fetch_add(CHUNK_BYTES, std::memory_order_relaxed);
         /* The old chunk's rest (less than one node) stays unused. */
-        struct chunk *chunk = static_cast<struct chunk *>(memory);
         chunk->next = table->chunks;
         table->chunks = chunk;
+        table->chunk_count++;
         table->uncarved = reinterpret_cast<char *>(chunk + 1);
-        table->chunk_end = static_cast<char *>(memory) + CHUNK_BYTES;
+        table->chunk_end = reinterpret_cast<char *>(chunk) + CHUNK_BYTES;
         table->bytes += sizeof *chunk;
         IPTABLE_POISON(table->uncarved, (size_t)(table->chunk_end - table->uncarved));
     }
@@ -256,6 +332,7 @@ static void node_copy(struct node *to, const struct node *from, int kind)
 {
     memcpy(to->bits, from->bits, sizeof to->bits);
     memcpy(to->before, from->before, sizeof to->before);
+    memcpy(to->lone, from->lone, sizeof to->lone);
     to->count = from->count;
     size_t slot = node_slot_size(kind);
     char *dst = node_slots(to);
@@ -313,6 +390,7 @@ static void node_remove(struct iptable *table, struct node **ref, int kind, unsi
         memmove(slots + index * slot, slots + (index + 1) * slot,
                 (node->count - index - 1u) * slot);
     node_mark(node, byte, 0);
+    node_set_lone(node, byte, 0);
     if (!may_shrink || node->count == 0)
         return;
     unsigned size_class;
@@ -336,23 +414,21 @@ static void node_remove(struct iptable *table, struct node **ref, int kind, unsi
 
 struct iptable *iptable_new_limited(size_t limit)
 {
-    void *memory = mmap(nullptr, CHUNK_BYTES, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
+    struct chunk *chunk = chunk_map(0);
+    if (chunk == nullptr) {
         int err = errno;
         log_msg(LOG_ERR, "address table: cannot map its first %u KiB: %s", CHUNK_BYTES >> 10,
                 strerror(err));
         errno = err;
         return nullptr;
     }
-    iptable_mapped.fetch_add(CHUNK_BYTES, std::memory_order_relaxed);
-    struct chunk *chunk = static_cast<struct chunk *>(memory);
     chunk->next = nullptr;
     struct iptable *table = reinterpret_cast<struct iptable *>(chunk + 1);
     memset(table, 0, sizeof *table);
     table->chunks = chunk;
+    table->chunk_count = 1;
     table->uncarved = reinterpret_cast<char *>(table + 1);
-    table->chunk_end = static_cast<char *>(memory) + CHUNK_BYTES;
+    table->chunk_end = reinterpret_cast<char *>(chunk) + CHUNK_BYTES;
     table->bytes = sizeof *chunk + sizeof *table;
     IPTABLE_POISON(table->uncarved, (size_t)(table->chunk_end - table->uncarved));
     /* The first chunk has room for the root whatever the limit. */
@@ -366,16 +442,59 @@ struct iptable *iptable_new(void)
     return iptable_new_limited(0);
 }
 
-/* The chain of single-child nodes from level `level` down to a leaf, as
- * iptable_add builds it, back onto the spare lists. */
+/* The chain of single-child nodes from level `level` down to a /16 node,
+ * as iptable_add builds it, back onto the spare lists. */
 static void table_free_chain(struct iptable *table, struct node *node, int level)
 {
-    for (; level < LEVELS - 1; level++) {
+    for (; level < TWIG_LEVEL; level++) {
         struct node *child = node_children(node)[0];
         node_free(table, NODE_INNER, node);
         node = child;
     }
-    node_free(table, NODE_LEAF, node);
+    node_free(table, NODE_WIDE, node);
+}
+
+/* A new entry under `address` in the /16 node at *ref; null as for iptable_add. */
+static struct ip_entry *twig_add(struct iptable *table, struct node **ref, uint32_t address)
+{
+    struct node *twig = *ref;
+    unsigned byte = address_byte(address, TWIG_LEVEL);
+    unsigned last = address_byte(address, LEVELS - 1);
+    if (!node_has(twig, byte)) {
+        struct ip_entry *entry =
+            static_cast<struct ip_entry *>(node_insert(table, ref, NODE_WIDE, byte));
+        if (entry != nullptr)
+            node_set_lone(*ref, byte, 1);
+        return entry;
+    }
+    struct ip_entry *slot = &node_entries(twig)[node_slot(twig, byte)];
+    if (!node_lone(twig, byte)) {
+        struct node *leaf = twig_leaf(slot);
+        if (node_has(leaf, last)) {
+            errno = EEXIST;
+            return nullptr;
+        }
+        struct ip_entry *entry =
+            static_cast<struct ip_entry *>(node_insert(table, &leaf, NODE_WIDE, last));
+        twig_set_leaf(slot, leaf);
+        return entry;
+    }
+    if (slot->ip == address) {
+        errno = EEXIST;
+        return nullptr;
+    }
+    /* The second address of the /24: both go into a leaf of their own. */
+    struct node *leaf = node_new(table, NODE_WIDE, 1, 1);
+    if (leaf == nullptr)
+        return nullptr;
+    struct ip_entry lone = *slot;
+    *static_cast<struct ip_entry *>(
+        node_insert(table, &leaf, NODE_WIDE, address_byte(lone.ip, LEVELS - 1))) = lone;
+    struct ip_entry *entry =
+        static_cast<struct ip_entry *>(node_insert(table, &leaf, NODE_WIDE, last));
+    twig_set_leaf(slot, leaf);
+    node_set_lone(twig, byte, 0);
+    return entry;
 }
 
 struct ip_entry *iptable_add(struct iptable *table, uint32_t address)
@@ -384,10 +503,10 @@ struct ip_entry *iptable_add(struct iptable *table, uint32_t address)
         errno = EINVAL;
         return nullptr;
     }
-    /* Down to the deepest node on the address's path. */
+    /* Down to the deepest node above the leaves on the address's path. */
     struct node **ref = &table->root;
     int level = 0;
-    for (; level < LEVELS - 1; level++) {
+    for (; level < TWIG_LEVEL; level++) {
         unsigned byte = address_byte(address, level);
         if (!node_has(*ref, byte))
             break;
@@ -395,24 +514,20 @@ struct ip_entry *iptable_add(struct iptable *table, uint32_t address)
     }
 
     struct ip_entry *entry;
-    if (level == LEVELS - 1) {
-        unsigned byte = address_byte(address, level);
-        if (node_has(*ref, byte)) {
-            errno = EEXIST;
-            return nullptr;
-        }
-        entry = static_cast<struct ip_entry *>(node_insert(table, ref, NODE_LEAF, byte));
+    if (level == TWIG_LEVEL) {
+        entry = twig_add(table, ref, address);
         if (entry == nullptr)
             return nullptr;
     } else {
         /* The missing levels are built bottom-up aside and linked in last,
          * so a refusal on the way leaves the tree as it was. */
-        struct node *chain = node_new(table, NODE_LEAF, 0, 1);
+        struct node *chain = node_new(table, NODE_WIDE, 0, 1);
         if (chain == nullptr)
             return nullptr;
         entry = static_cast<struct ip_entry *>(
-            node_insert(table, &chain, NODE_LEAF, address_byte(address, LEVELS - 1)));
-        for (int below = LEVELS - 2; below > level; below--) {
+            node_insert(table, &chain, NODE_WIDE, address_byte(address, TWIG_LEVEL)));
+        node_set_lone(chain, address_byte(address, TWIG_LEVEL), 1);
+        for (int below = TWIG_LEVEL - 1; below > level; below--) {
             struct node *parent = node_new(table, NODE_INNER, 0, 1);
             if (parent == nullptr) {
                 table_free_chain(table, chain, below + 1);
@@ -434,22 +549,43 @@ struct ip_entry *iptable_add(struct iptable *table, uint32_t address)
     return entry;
 }
 
-/* Takes the address out, if present, and every node it leaves empty. */
+/* Takes the address out, if present, and every node it leaves empty; a leaf
+ * left with one entry hands it back to its /16 node. */
 static void table_remove(struct iptable *table, uint32_t address)
 {
-    struct node **refs[LEVELS];
+    struct node **refs[TWIG_LEVEL + 1];
     refs[0] = &table->root;
-    for (int level = 0; level < LEVELS - 1; level++) {
+    for (int level = 0; level < TWIG_LEVEL; level++) {
         unsigned byte = address_byte(address, level);
         struct node *node = *refs[level];
         if (!node_has(node, byte))
             return;
         refs[level + 1] = &node_children(node)[node_slot(node, byte)];
     }
-    if (!node_has(*refs[LEVELS - 1], address_byte(address, LEVELS - 1)))
+    struct node *twig = *refs[TWIG_LEVEL];
+    unsigned byte = address_byte(address, TWIG_LEVEL);
+    if (!node_has(twig, byte))
         return;
-    for (int level = LEVELS - 1; level >= 0; level--) {
-        int kind = level == LEVELS - 1 ? NODE_LEAF : NODE_INNER;
+    struct ip_entry *slot = &node_entries(twig)[node_slot(twig, byte)];
+    if (!node_lone(twig, byte)) {
+        struct node *leaf = twig_leaf(slot);
+        unsigned last = address_byte(address, LEVELS - 1);
+        if (!node_has(leaf, last))
+            return;
+        node_remove(table, &leaf, NODE_WIDE, last, 1);
+        if (leaf->count > 1) {
+            twig_set_leaf(slot, leaf);
+            return;
+        }
+        *slot = node_entries(leaf)[0];
+        node_set_lone(twig, byte, 1);
+        node_free(table, NODE_WIDE, leaf);
+        return;
+    }
+    if (slot->ip != address)
+        return;
+    for (int level = TWIG_LEVEL; level >= 0; level--) {
+        int kind = level_kind(level);
         node_remove(table, refs[level], kind, address_byte(address, level), level > 0);
         if (level == 0 || (*refs[level])->count > 0)
             return;
@@ -468,8 +604,8 @@ int iptable_insert(struct iptable *table, uint32_t address, const struct ip_entr
     struct ip_entry *stored = iptable_add(table, address);
     if (stored == nullptr)
         return 0;
-    *stored = *entry;
-    stored->ip = address;
+    stored->input = entry->input;
+    stored->output = entry->output;
     return 1;
 }
 
@@ -478,13 +614,20 @@ struct ip_entry *iptable_lookup(const struct iptable *table, uint32_t address)
     if (table == nullptr)
         return nullptr;
     const struct node *node = table->root;
-    for (int level = 0; level < LEVELS - 1; level++) {
+    for (int level = 0; level < TWIG_LEVEL; level++) {
         unsigned byte = address_byte(address, level);
         if (!node_has(node, byte))
             return nullptr;
         node = node_children(node)[node_slot(node, byte)];
     }
-    unsigned byte = address & 0xff;
+    unsigned byte = address_byte(address, TWIG_LEVEL);
+    if (!node_has(node, byte))
+        return nullptr;
+    struct ip_entry *slot = &node_entries(node)[node_slot(node, byte)];
+    if (node_lone(node, byte))
+        return slot->ip == address ? slot : nullptr;
+    node = twig_leaf(slot);
+    byte = address & 0xff;
     if (!node_has(node, byte))
         return nullptr;
     return &node_entries(node)[node_slot(node, byte)];
@@ -525,12 +668,27 @@ struct ip_entry *iptable_next(struct iptable *table)
         /* Once a level moves past the cursor's byte, everything beneath starts at 0. */
         on_cursor = on_cursor && byte == address_byte(cursor, level);
         chosen[level] = byte;
-        if (level == LEVELS - 1) {
-            uint32_t found = chosen[0] << 24 | chosen[1] << 16 | chosen[2] << 8 | byte;
-            table->cursor = found + 1; /* wraps to 0 after 255.255.255.255 */
-            return &node_entries(node)[node_slot(node, byte)];
+        struct ip_entry *found = nullptr;
+        if (level < TWIG_LEVEL) {
+            path[level + 1] = node_children(node)[node_slot(node, byte)];
+        } else if (level == LEVELS - 1) {
+            found = &node_entries(node)[node_slot(node, byte)];
+        } else {
+            struct ip_entry *slot = &node_entries(node)[node_slot(node, byte)];
+            if (!node_lone(node, byte)) {
+                path[level + 1] = twig_leaf(slot);
+            } else if (!on_cursor || (slot->ip & 0xff) >= address_byte(cursor, LEVELS - 1)) {
+                found = slot;
+            } else {
+                from = byte + 1; /* the /24's one address lies behind the cursor */
+                on_cursor = 0;
+                continue;
+            }
         }
-        path[level + 1] = node_children(node)[node_slot(node, byte)];
+        if (found != nullptr) {
+            table->cursor = found->ip + 1; /* wraps to 0 after 255.255.255.255 */
+            return found;
+        }
         level++;
         from = on_cursor ? address_byte(cursor, level) : 0;
     }

@@ -122,6 +122,28 @@ TEST(IptableWalk, EachStepResumesJustPastThePreviousFindAcrossLevels)
     EXPECT_EQ(iptable_walking(t.table), 0);
 }
 
+TEST(IptableWalk, AddressAddedBehindTheCursorInTheSameSlash24IsLeftForTheNextWalk)
+{
+    /* A /24 with one address keeps it in its /16 node, with two in a leaf:
+     * both kinds, behind and ahead of the cursor. */
+    Table t;
+    insert_new(t.table, ip4(10, 0, 0, 7));
+    insert_new(t.table, ip4(10, 0, 1, 1));
+    insert_new(t.table, ip4(10, 0, 1, 9));
+    EXPECT_EQ(iptable_next(t.table)->ip, ip4(10, 0, 0, 7));
+    ASSERT_EQ(iptable_insert(t.table, ip4(10, 0, 0, 7), nullptr), 1);
+    insert_new(t.table, ip4(10, 0, 0, 3)); /* lone, behind */
+    EXPECT_EQ(iptable_next(t.table)->ip, ip4(10, 0, 1, 1));
+    insert_new(t.table, ip4(10, 0, 1, 0)); /* in the leaf, behind */
+    insert_new(t.table, ip4(10, 0, 1, 5)); /* in the leaf, ahead */
+    EXPECT_EQ(iptable_next(t.table)->ip, ip4(10, 0, 1, 5));
+    EXPECT_EQ(iptable_next(t.table)->ip, ip4(10, 0, 1, 9));
+    EXPECT_EQ(iptable_next(t.table), nullptr);
+    EXPECT_EQ(walk(t.table), (std::vector<uint32_t>{ip4(10, 0, 0, 3), ip4(10, 0, 1, 0),
+                                                    ip4(10, 0, 1, 1), ip4(10, 0, 1, 5),
+                                                    ip4(10, 0, 1, 9)}));
+}
+
 TEST(IptableInsert, SecondEntryIsRefusedAndFirstStays)
 {
     Table t;
