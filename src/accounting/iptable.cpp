@@ -12,8 +12,9 @@
  * byte b is the number of present bytes below b (its rank). The array grows
  * by doubling; a node that outgrows 64 slots takes all 256 instead and is
  * indexed by the byte itself, which costs at most four times the compact
- * form and spares the rank on busy nodes. The root is such a direct node
- * from the start.
+ * form and spares the rank on busy nodes. The root and the /8 nodes are
+ * direct from the start: there are at most 257 of them, and every lookup
+ * passes through one of each.
  *
  * The levels: the root and the /8 nodes point to nodes one level down. A
  * /16 node's slot holds either the entry of the one address in its /24
@@ -59,6 +60,18 @@
 #else
 #define IPTABLE_POISON(p, n) ((void)(p), (void)(n))
 #define IPTABLE_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+/* The lookup runs for every packet and category: on x86 it is built twice,
+ * with and without the popcount instruction, and the loader picks the one
+ * the processor can run. */
+#if defined(__x86_64__) && defined(__has_attribute)
+#if __has_attribute(target_clones)
+#define LOOKUP_CLONES __attribute__((target_clones("popcnt", "default")))
+#endif
+#endif
+#ifndef LOOKUP_CLONES
+#define LOOKUP_CLONES
 #endif
 
 #define LEVELS 4              /* address bytes, one per level */
@@ -150,17 +163,11 @@ static inline unsigned address_byte(uint32_t address, int level)
     return address >> (8 * (LEVELS - 1 - level)) & 0xff;
 }
 
+/* The rank takes one instruction where the processor has it: the lookup,
+ * on every packet, is compiled for both (see LOOKUP_CLONES). */
 static inline unsigned bits_count(uint64_t word)
 {
-#ifdef __POPCNT__
     return (unsigned)__builtin_popcountll(word);
-#else
-    /* Without the instruction the builtin is a library call; this is not. */
-    word -= word >> 1 & 0x5555555555555555ull;
-    word = (word & 0x3333333333333333ull) + (word >> 2 & 0x3333333333333333ull);
-    word = (word + (word >> 4)) & 0x0f0f0f0f0f0f0f0full;
-    return (unsigned)((word * 0x0101010101010101ull) >> 56);
-#endif
 }
 
 static inline int node_has(const struct node *node, unsigned byte)
@@ -528,7 +535,7 @@ struct ip_entry *iptable_add(struct iptable *table, uint32_t address)
             node_insert(table, &chain, NODE_WIDE, address_byte(address, TWIG_LEVEL)));
         node_set_lone(chain, address_byte(address, TWIG_LEVEL), 1);
         for (int below = TWIG_LEVEL - 1; below > level; below--) {
-            struct node *parent = node_new(table, NODE_INNER, 0, 1);
+            struct node *parent = node_new(table, NODE_INNER, DIRECT_CLASS, 1);
             if (parent == nullptr) {
                 table_free_chain(table, chain, below + 1);
                 return nullptr;
@@ -586,7 +593,7 @@ static void table_remove(struct iptable *table, uint32_t address)
         return;
     for (int level = TWIG_LEVEL; level >= 0; level--) {
         int kind = level_kind(level);
-        node_remove(table, refs[level], kind, address_byte(address, level), level > 0);
+        node_remove(table, refs[level], kind, address_byte(address, level), level == TWIG_LEVEL);
         if (level == 0 || (*refs[level])->count > 0)
             return;
         node_free(table, kind, *refs[level]);
@@ -609,7 +616,7 @@ int iptable_insert(struct iptable *table, uint32_t address, const struct ip_entr
     return 1;
 }
 
-struct ip_entry *iptable_lookup(const struct iptable *table, uint32_t address)
+LOOKUP_CLONES struct ip_entry *iptable_lookup(const struct iptable *table, uint32_t address)
 {
     if (table == nullptr)
         return nullptr;

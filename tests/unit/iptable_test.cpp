@@ -403,8 +403,9 @@ TEST(IptableLimit, RefusesPastTheLimitAndKeepsEverythingItTook)
     std::set<uint32_t> model;
     size_t refused = 0, first_refusal = 0;
     for (int i = 0; i < 5000; i++) {
-        /* scattered addresses, and now and then one beside a stored one */
-        uint32_t address = model.empty() || rng() % 4 != 0 ? rng() : *model.begin() + 1 + rng() % 3;
+        /* scattered over four /8s, and now and then one beside a stored one */
+        uint32_t address = model.empty() || rng() % 4 != 0 ? (rng() & 0x03ffffffu) | 0x60000000u
+                                                           : *model.begin() + 1 + rng() % 3;
         errno = 0;
         struct ip_entry *entry = iptable_add(table, address);
         if (entry == nullptr) {
