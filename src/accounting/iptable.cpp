@@ -62,18 +62,6 @@
 #define IPTABLE_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif
 
-/* The lookup runs for every packet and category: on x86 it is built twice,
- * with and without the popcount instruction, and the loader picks the one
- * the processor can run. */
-#if defined(__x86_64__) && defined(__has_attribute)
-#if __has_attribute(target_clones)
-#define LOOKUP_CLONES __attribute__((target_clones("popcnt", "default")))
-#endif
-#endif
-#ifndef LOOKUP_CLONES
-#define LOOKUP_CLONES
-#endif
-
 #define LEVELS 4              /* address bytes, one per level */
 #define NODE_BYTES 256        /* byte values a node can hold */
 #define NODE_WORDS 4          /* 64-bit words of the occupancy map */
@@ -163,11 +151,17 @@ static inline unsigned address_byte(uint32_t address, int level)
     return address >> (8 * (LEVELS - 1 - level)) & 0xff;
 }
 
-/* The rank takes one instruction where the processor has it: the lookup,
- * on every packet, is compiled for both (see LOOKUP_CLONES). */
-static inline unsigned bits_count(uint64_t word)
+/* Bits set in a word. With `instruction`, the builtin, which is one
+ * instruction where the code is built for it (see iptable_lookup) and a
+ * library call where not; without, a few arithmetic steps. */
+static inline __attribute__((always_inline)) unsigned bits_count(uint64_t word, int instruction)
 {
-    return (unsigned)__builtin_popcountll(word);
+    if (instruction)
+        return (unsigned)__builtin_popcountll(word);
+    word -= word >> 1 & 0x5555555555555555ull;
+    word = (word & 0x3333333333333333ull) + (word >> 2 & 0x3333333333333333ull);
+    word = (word + (word >> 4)) & 0x0f0f0f0f0f0f0f0full;
+    return (unsigned)((word * 0x0101010101010101ull) >> 56);
 }
 
 static inline int node_has(const struct node *node, unsigned byte)
@@ -203,12 +197,19 @@ static inline void twig_set_leaf(struct ip_entry *slot, struct node *leaf)
 }
 
 /* Slot of a byte, present or about to be. */
-static inline unsigned node_slot(const struct node *node, unsigned byte)
+static inline __attribute__((always_inline)) unsigned node_slot_by(const struct node *node,
+                                                                    unsigned byte,
+                                                                    int instruction)
 {
     if (node->size_class == DIRECT_CLASS)
         return byte;
     uint64_t below = node->bits[byte >> 6] & ((1ull << (byte & 63)) - 1);
-    return node->before[byte >> 6] + bits_count(below);
+    return node->before[byte >> 6] + bits_count(below, instruction);
+}
+
+static inline unsigned node_slot(const struct node *node, unsigned byte)
+{
+    return node_slot_by(node, byte, 0);
 }
 
 /* The first byte present at or above `from`; NODE_BYTES when none is. */
@@ -616,7 +617,8 @@ int iptable_insert(struct iptable *table, uint32_t address, const struct ip_entr
     return 1;
 }
 
-LOOKUP_CLONES struct ip_entry *iptable_lookup(const struct iptable *table, uint32_t address)
+static inline __attribute__((always_inline)) struct ip_entry *
+table_lookup(const struct iptable *table, uint32_t address, int instruction)
 {
     if (table == nullptr)
         return nullptr;
@@ -625,19 +627,53 @@ LOOKUP_CLONES struct ip_entry *iptable_lookup(const struct iptable *table, uint3
         unsigned byte = address_byte(address, level);
         if (!node_has(node, byte))
             return nullptr;
-        node = node_children(node)[node_slot(node, byte)];
+        node = node_children(node)[node_slot_by(node, byte, instruction)];
     }
     unsigned byte = address_byte(address, TWIG_LEVEL);
     if (!node_has(node, byte))
         return nullptr;
-    struct ip_entry *slot = &node_entries(node)[node_slot(node, byte)];
+    struct ip_entry *slot = &node_entries(node)[node_slot_by(node, byte, instruction)];
     if (node_lone(node, byte))
         return slot->ip == address ? slot : nullptr;
     node = twig_leaf(slot);
     byte = address & 0xff;
     if (!node_has(node, byte))
         return nullptr;
-    return &node_entries(node)[node_slot(node, byte)];
+    return &node_entries(node)[node_slot_by(node, byte, instruction)];
+}
+
+/* The lookup runs for every packet and category. On x86 a second copy is
+ * built with the popcount instruction, which the base instruction set
+ * lacks, and taken when the processor has it. */
+__attribute__((noinline)) static struct ip_entry *table_lookup_plain(const struct iptable *table,
+                                                                     uint32_t address)
+{
+    return table_lookup(table, address, 0);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("popcnt"), noinline)) static struct ip_entry *
+table_lookup_popcnt(const struct iptable *table, uint32_t address)
+{
+    return table_lookup(table, address, 1);
+}
+
+static int table_has_popcnt(void)
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("popcnt");
+}
+
+static const int table_popcnt = table_has_popcnt();
+#endif
+
+struct ip_entry *iptable_lookup(const struct iptable *table, uint32_t address)
+{
+#if defined(__x86_64__)
+    if (table_popcnt)
+        return table_lookup_popcnt(table, address);
+#endif
+    return table_lookup_plain(table, address);
 }
 
 /*
