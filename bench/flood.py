@@ -2,7 +2,7 @@
 """Flood benchmark: a million distinct random sources, counted by norvo.
 
     bench/flood.py BUILD_DIR [--daemon-build DIR] [--sources N] [--rate R]
-                   [--tablelimit MIB] [--json FILE]
+                   [--tablelimit MIB] [--buffersize SLOTS] [--json FILE]
 
 Run by hand as root. Two network namespaces joined by a veth pair, with no
 address and no route on either side (checked; norvo-inject --scatter-src
@@ -192,9 +192,9 @@ class Flood:
         self.cleanups.addCleanup(os.unlink, conf)
         limit = "" if self.args.tablelimit is None else "tablelimit %d\n" % self.args.tablelimit
         with open(conf, "w") as f:
-            f.write("devices %s\nperiod 3600\n%scat flood\n"
+            f.write("devices %s\nperiod 3600\nbuffersize %d\n%scat flood\n"
                     "primary account 0.0.0.0 0.0.0.0\nsecondary account 0.0.0.0 0.0.0.0\n"
-                    "dump BinFile %s\n" % (self.link.b, limit, self.binfile))
+                    "dump BinFile %s\n" % (self.link.b, self.args.buffersize, limit, self.binfile))
         self.syslog = harness.SyslogCapture()
         self.cleanups.addCleanup(self.syslog.close)
         self.norvo = harness.Norvo(["-c", conf], syslog=self.syslog, netns=self.link.ns_b.name)
@@ -250,6 +250,7 @@ class Flood:
         refused_packets = refused[2] if refused else 0
         result = {
             "daemon": harness.program("norvo"), "tablelimit": args.tablelimit,
+            "buffersize": args.buffersize,
             "sources": args.sources, "rate": args.rate, "sent": sent, "seconds": seconds,
             "achieved": achieved, "delivered": rx1 - rx0, "counted": counted,
             "refused": refused, "kernel_drops": drops,
@@ -259,12 +260,13 @@ class Flood:
             "rss_after_dump_mib": rss_after / 1024, "dump_s": dump_s, "rows": len(rows),
         }
         if args.tablelimit is not None:
-            result["check"] = self.check_rows(rows, sent, refused)
+            result["check"] = self.check_rows(rows, sent, refused, drops)
         return result
 
-    def check_rows(self, rows, sent, refused):
+    def check_rows(self, rows, sent, refused, drops):
         """With a limit: every stored source once with exactly its frame, the
-        destination with every counted frame, and stored + refused = sent."""
+        destination with every frame that arrived, and stored + refused +
+        dropped by the kernel = sent."""
         expected = {scatter(SEED + k): k for k in range(sent)}
         problems = []
         stored = set()
@@ -276,18 +278,22 @@ class Flood:
                 problems.append("row %08x input %d output %d" % (address, inp, out))
             stored.add(address)
         dest_rows = [r for r in rows if r[0] == dest]
-        if len(dest_rows) != 1 or dest_rows[0][1] != FRAME_LEN * sent:
-            problems.append("destination row %r, expected input %d" % (dest_rows, FRAME_LEN * sent))
+        arrived = sent - drops
+        if len(dest_rows) != 1 or dest_rows[0][1] != FRAME_LEN * arrived:
+            problems.append("destination row %r, expected input %d" % (dest_rows,
+                                                                       FRAME_LEN * arrived))
         if refused is None:
             problems.append("no refusal line")
         else:
             _, addresses, packets, nbytes = refused
-            if not (addresses == packets == sent - len(stored) and nbytes == FRAME_LEN * packets):
-                problems.append("refused %r, but %d of %d stored" % (refused, len(stored), sent))
+            if not (addresses == packets == arrived - len(stored) and
+                    nbytes == FRAME_LEN * packets):
+                problems.append("refused %r, but %d of %d arrived stored" % (refused, len(stored),
+                                                                             arrived))
         order = sorted(expected[a] for a in stored)
-        first_refused = next((k for k, kk in enumerate(order) if k != kk), len(order))
-        return {"stored": len(stored), "first_refused_frame": first_refused,
-                "stored_after_it": len(stored) - first_refused, "problems": problems[:10]}
+        first_missing = next((k for k, kk in enumerate(order) if k != kk), len(order))
+        return {"stored": len(stored), "first_missing_frame": first_missing,
+                "stored_after_it": len(stored) - first_missing, "problems": problems[:10]}
 
 
 def main():
@@ -297,6 +303,7 @@ def main():
     parser.add_argument("--sources", type=int, default=1000000, help="distinct sources (1000000)")
     parser.add_argument("--rate", type=int, default=200000, help="frames/s (200000)")
     parser.add_argument("--tablelimit", type=int, help="tablelimit line for the daemon, MiB")
+    parser.add_argument("--buffersize", type=int, default=500, help="queue slots (500)")
     parser.add_argument("--json", help="also write the result to this file")
     args = parser.parse_args()
     if os.geteuid() != 0:
