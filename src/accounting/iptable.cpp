@@ -14,7 +14,8 @@
  * indexed by the byte itself, which costs at most four times the compact
  * form and spares the rank on busy nodes. The root and the /8 nodes are
  * direct from the start: there are at most 257 of them, and every lookup
- * passes through one of each.
+ * passes through one of each. Their slots of absent bytes hold null, so the
+ * lookup reads one pointer per level there, as through a plain array.
  *
  * The levels: the root and the /8 nodes point to nodes one level down. A
  * /16 node's slot holds either the entry of the one address in its /24
@@ -322,7 +323,7 @@ static struct node *node_new(struct iptable *table, int kind, unsigned size_clas
         if (node == nullptr)
             return nullptr;
     }
-    memset(node, 0, sizeof *node);
+    memset(node, 0, kind == NODE_INNER && size_class == DIRECT_CLASS ? size : sizeof *node);
     node->size_class = (uint8_t)size_class;
     return node;
 }
@@ -349,6 +350,8 @@ static void node_copy(struct node *to, const struct node *from, int kind)
         memcpy(dst, src, from->count * slot);
         return;
     }
+    if (to->size_class == DIRECT_CLASS && kind == NODE_INNER)
+        memset(dst, 0, NODE_BYTES * slot);
     unsigned rank = 0;
     for (unsigned word = 0; word < NODE_WORDS; word++) {
         for (uint64_t bits = from->bits[word]; bits != 0; bits &= bits - 1, rank++) {
@@ -397,6 +400,8 @@ static void node_remove(struct iptable *table, struct node **ref, int kind, unsi
     if (node->size_class != DIRECT_CLASS)
         memmove(slots + index * slot, slots + (index + 1) * slot,
                 (node->count - index - 1u) * slot);
+    else if (kind == NODE_INNER)
+        node_children(node)[byte] = nullptr;
     node_mark(node, byte, 0);
     node_set_lone(node, byte, 0);
     if (!may_shrink || node->count == 0)
@@ -624,10 +629,9 @@ table_lookup(const struct iptable *table, uint32_t address, int instruction)
         return nullptr;
     const struct node *node = table->root;
     for (int level = 0; level < TWIG_LEVEL; level++) {
-        unsigned byte = address_byte(address, level);
-        if (!node_has(node, byte))
+        node = node_children(node)[address_byte(address, level)]; /* direct */
+        if (node == nullptr)
             return nullptr;
-        node = node_children(node)[node_slot_by(node, byte, instruction)];
     }
     unsigned byte = address_byte(address, TWIG_LEVEL);
     if (!node_has(node, byte))
