@@ -237,11 +237,12 @@ class Flood:
         rss_after = status_kib(pid, "VmRSS")
         peak = max(sampler.peak_kib, status_kib(pid, "VmHWM"))
 
-        drops, refused = 0, None
+        drops, refused, drop_lines = 0, None, []
         for line in self.syslog.snapshot()[log_start:]:
             m = DROP_LINE.match(line.text)
             if m and m.group(2) == self.link.b:
                 drops += int(m.group(1))
+                drop_lines.append(line.raw.strip())
             m = REFUSED.match(line.text)
             if m:
                 refused = tuple(int(m.group(i)) for i in range(1, 5))
@@ -253,7 +254,7 @@ class Flood:
             "buffersize": args.buffersize,
             "sources": args.sources, "rate": args.rate, "sent": sent, "seconds": seconds,
             "achieved": achieved, "delivered": rx1 - rx0, "counted": counted,
-            "refused": refused, "kernel_drops": drops,
+            "refused": refused, "kernel_drops": drops, "drop_lines": drop_lines,
             "lost": sent - counted - refused_packets, "drained": drained,
             "cpu_ns_per_frame": (cpu1 - cpu0) / sent if sent else None,
             "rss_before_mib": rss_before / 1024, "rss_peak_mib": peak / 1024,
