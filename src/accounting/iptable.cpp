@@ -24,8 +24,9 @@
  * a walk of a scattered table reads the entries of a /16 in one run of
  * memory instead of one cache miss per address. A second address in the
  * /24 moves the first into a new leaf; a leaf left with one entry gives it
- * back. Removal shrinks a node again once it is a quarter full (a direct
- * one at DIRECT_SHRINK children) and frees a node that becomes empty.
+ * back. Removal shrinks a /16 node or a leaf again once it is a quarter
+ * full (a direct one at DIRECT_SHRINK entries) and frees a node that
+ * becomes empty.
  *
  * Memory. The table record and every node are carved from chunks that the
  * table maps from the kernel for itself; a node freed by growth or removal
@@ -41,9 +42,9 @@
 #include <sys/mman.h>
 #include <syslog.h>
 
-#include "core/state.h"
-
 #include <atomic>
+
+#include "core/state.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define IPTABLE_ASAN 1
