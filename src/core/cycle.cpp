@@ -67,7 +67,7 @@ static void cycle_new_tables(void)
         debug_printf("Initializing Category %s\n", c->name);
         if (c->table)
             continue;
-        c->table = iptable_new();
+        c->table = iptable_new_limited((size_t)config->table_limit << 20);
         if (!c->table)
             log_msg(LOG_ERR, "Cannot create the address table of category %s: %s; "
                     "its traffic is not counted in this cycle", c->name, strerror(errno));
@@ -101,6 +101,9 @@ static int cycle_dump(struct cat *c)
 
 static void cycle_dispatch(void)
 {
+    /* refusals of the period just ended, whether or not its dump can start */
+    for (struct cat *c = config->cats; c; c = c->next)
+        account_report_refused(c);
     for (struct cat *c = config->cats; c; c = c->next) {
         if (dump_running(c) != 0) {
             log_msg(LOG_ERR, "ERROR: Privious dump still active. Category %s keeps its counts: "
@@ -125,8 +128,9 @@ static void cycle_finish(void)
 {
     for (struct cat *c = config->cats; c; c = c->next) {
         dump_hold(c);
+        /* the last dump still writes its header */
         if (!c->table)
-            c->table = iptable_new(); /* the last dump still writes its header */
+            c->table = iptable_new_limited((size_t)config->table_limit << 20);
         if (!c->table) {
             log_msg(LOG_ERR, "Cannot create the address table of category %s: %s; it gets no "
                     "last dump", c->name, strerror(errno));
