@@ -3,19 +3,19 @@
  *
  * Runs on the main thread for every packet taken from the queue and every
  * category. The rule lists are read-only after start-up; the category's
- * table belongs to the running cycle, and the entries created here become
- * the table's to release. Nothing allocates except for the first packet of
- * an address in a cycle.
+ * table and its refusal counts belong to the running cycle. Only the first
+ * packet of an address in a cycle makes the table grow, within its limit;
+ * what it cannot take is counted, not logged, and reported at the cycle end.
  */
 #include <errno.h>
-#include <stdlib.h>
+#include <inttypes.h>
+#include <stdio.h>
 #include <string.h>
 #include <syslog.h>
 
 #include "accounting/account.h"
 #include "accounting/iptable.h"
 #include "accounting/iptable6.h"
-#include "core/addr.h"
 #include "core/state.h"
 
 int rule_match(const struct rule *rules, uint32_t address, uint32_t port)
@@ -32,35 +32,33 @@ int rule_match(const struct rule *rules, uint32_t address, uint32_t port)
 
 /*
  * The counters of `address` in the category's table, created zero-filled
- * on first sight. Null when they cannot be created; the packet then goes
- * uncounted for this address, and the log says so.
+ * on first sight. Null when the table has no room for a new address (or
+ * there is no table); errno then says why.
  */
 static struct ip_entry *account_entry(struct cat *category, uint32_t address)
 {
     struct ip_entry *entry = iptable_lookup(category->table, address);
     if (entry != nullptr)
         return entry;
+    /* The category's IPv6 table counts against the same bound. */
+    if (category->table6 != nullptr)
+        iptable_reserve(category->table, iptable6_bytes(category->table6));
+    return iptable_add(category->table, address);
+}
 
-    struct addr_octets o = addr_split(address);
-    entry = static_cast<struct ip_entry *>(calloc(1, sizeof *entry));
-    if (entry == nullptr) {
-        log_msg(LOG_ERR, "category %s: counters for %u.%u.%u.%u: %s; packet not counted",
-                category->name, o.a, o.b, o.c, o.d, strerror(errno));
-        return nullptr;
-    }
-    entry->ip = address;
-    errno = 0;
-    if (!iptable_insert(category->table, address, entry)) {
-        /* The slot was empty, so a refusal means a level array could not be
-         * allocated (errno set) or the cycle gave the category no table. */
-        int err = errno;
-        log_msg(LOG_ERR, "category %s: table entry for %u.%u.%u.%u: %s; packet not counted",
-                category->name, o.a, o.b, o.c, o.d,
-                err != 0 ? strerror(err) : "category has no address table");
-        free(entry);
-        return nullptr;
-    }
-    return entry;
+/* A flood can bring a new address with every packet: refusals are only
+ * counted here, and reported once per cycle. `sides` has bit 0 for the
+ * source, bit 1 for the destination. */
+static void account_refuse(struct cat *category, const struct packet_info *packet, int sides)
+{
+    struct refusals *refused = &category->refused;
+    int both = sides == 3;
+    int same = packet->family == PACKET_IPV6 ? addr6_equal(packet->src6, packet->dst6)
+                                             : packet->src == packet->dst;
+    refused->addresses += both && !same ? 2 : 1;
+    refused->packets++;
+    refused->bytes += (uint64_t)packet->len * (both ? 2 : 1);
+    refused->reason = errno;
 }
 
 int rule_match6(const struct rule6 *rules, struct addr6 address, uint32_t port)
@@ -74,37 +72,38 @@ int rule_match6(const struct rule6 *rules, struct addr6 address, uint32_t port)
     return 0;
 }
 
+/* As account_entry, in the IPv6 table, bounded together with the IPv4 one. */
 static struct ip6_entry *account_entry6(struct cat *category, struct addr6 address)
 {
     struct ip6_entry *entry = iptable6_lookup(category->table6, address);
     if (entry != nullptr)
         return entry;
-    entry = iptable6_add(category->table6, address);
-    if (entry == nullptr) {
-        char text[ADDR6_TEXT_SIZE];
-        int err = errno;
-        log_msg(LOG_ERR, "category %s: table entry for %s: %s; packet not counted",
-                category->name, addr6_format(address, text),
-                category->table6 != nullptr ? strerror(err) : "category has no IPv6 table");
-    }
-    return entry;
+    iptable6_reserve(category->table6, iptable_bytes(category->table));
+    return iptable6_add(category->table6, address);
 }
 
 /* As for IPv4 below, against the category's IPv6 rules and table. */
 static void account_packet6(struct cat *category, const struct packet_info *packet)
 {
+    int refused = 0;
     if (rule_match6(category->primary6, packet->src6, packet->sport) == 1 &&
         rule_match6(category->secondary6, packet->dst6, packet->dport) == 1) {
         struct ip6_entry *entry = account_entry6(category, packet->src6);
         if (entry != nullptr)
             entry->output += packet->len;
+        else
+            refused |= 1;
     }
     if (rule_match6(category->primary6, packet->dst6, packet->dport) == 1 &&
         rule_match6(category->secondary6, packet->src6, packet->sport) == 1) {
         struct ip6_entry *entry = account_entry6(category, packet->dst6);
         if (entry != nullptr)
             entry->input += packet->len;
+        else
+            refused |= 2;
     }
+    if (refused)
+        account_refuse(category, packet, refused);
 }
 
 void account_packet(struct cat *category, const struct packet_info *packet)
@@ -113,12 +112,15 @@ void account_packet(struct cat *category, const struct packet_info *packet)
         account_packet6(category, packet);
         return;
     }
+    int refused = 0;
     /* Sent: own side is the source, judged by its own port. */
     if (rule_match(category->primary, packet->src, packet->sport) == 1 &&
         rule_match(category->secondary, packet->dst, packet->dport) == 1) {
         struct ip_entry *entry = account_entry(category, packet->src);
         if (entry != nullptr)
             entry->output += packet->len;
+        else
+            refused |= 1;
     }
     /* Received: own side is the destination. Independent of the first test,
      * so traffic between two own addresses counts on both, and a packet to
@@ -128,5 +130,28 @@ void account_packet(struct cat *category, const struct packet_info *packet)
         struct ip_entry *entry = account_entry(category, packet->dst);
         if (entry != nullptr)
             entry->input += packet->len;
+        else
+            refused |= 2;
     }
+    if (refused)
+        account_refuse(category, packet, refused);
+}
+
+void account_report_refused(struct cat *category)
+{
+    struct refusals *refused = &category->refused;
+    if (refused->packets == 0)
+        return;
+    char reason[64];
+    if (refused->reason == ENOSPC)
+        snprintf(reason, sizeof reason, "address table limit of %zu MiB reached",
+                 iptable_limit(category->table) >> 20);
+    else if (category->table == nullptr)
+        snprintf(reason, sizeof reason, "no address table");
+    else
+        snprintf(reason, sizeof reason, "address table: %s", strerror(refused->reason));
+    log_msg(LOG_ERR, "Category %s: %s: %" PRIu64 " new addresses, %" PRIu64 " packets and %" PRIu64
+            " bytes not counted in this period", category->name, reason, refused->addresses,
+            refused->packets, refused->bytes);
+    memset(refused, 0, sizeof *refused);
 }

@@ -14,5 +14,8 @@ int rule_match(const struct rule *rules, uint32_t address, uint32_t port);
 /* The same for IPv6 rules. */
 int rule_match6(const struct rule6 *rules, struct addr6 address, uint32_t port);
 void account_packet(struct cat *category, const struct packet_info *packet);
+/* At the cycle end, before the table leaves: one LOG_ERR line when the
+ * category's table turned anything away in this cycle; the counts restart. */
+void account_report_refused(struct cat *category);
 
 #endif

@@ -40,6 +40,7 @@ struct iptable6 {
     uint32_t walk;       /* position of the next walk step; 0 when idle */
     int sorted;          /* entries are in ascending order */
     size_t limit;        /* bytes; 0 no bound */
+    size_t reserved;     /* bytes of the limit taken elsewhere */
     uint64_t key[2];     /* random, mixed into the hash */
 };
 
@@ -124,7 +125,7 @@ static int iptable6_make_room(struct iptable6 *table)
         return 0;
     if (bits > 31 || capacity > UINT32_MAX / 2)
         return ENOSPC;
-    if (table->limit != 0 && iptable6_bytes_for(capacity, bits) > table->limit)
+    if (table->limit != 0 && iptable6_bytes_for(capacity, bits) + table->reserved > table->limit)
         return ENOSPC;
 
     if (capacity != table->capacity) {
@@ -192,6 +193,12 @@ struct ip6_entry *iptable6_next(struct iptable6 *table)
         return nullptr;
     }
     return &table->entries[table->walk++];
+}
+
+void iptable6_reserve(struct iptable6 *table, size_t bytes)
+{
+    if (table != nullptr)
+        table->reserved = bytes;
 }
 
 size_t iptable6_count(const struct iptable6 *table)

@@ -38,6 +38,8 @@ struct ip6_entry *iptable6_add(struct iptable6 *table, struct addr6 address);
  * other; any other addition ends the walk (the next step yields null). */
 struct ip6_entry *iptable6_next(struct iptable6 *table);
 size_t iptable6_count(const struct iptable6 *table);
+/* Bytes taken elsewhere under the same limit (the category's IPv4 table). */
+void iptable6_reserve(struct iptable6 *table, size_t bytes);
 /* Bytes the table has taken, its bookkeeping included. */
 size_t iptable6_bytes(const struct iptable6 *table);
 void iptable6_destroy(struct iptable6 *table);

@@ -37,6 +37,7 @@
 
 #define DEFAULT_PERIOD 600      /* seconds */
 #define DEFAULT_BUFFER_SIZE 500 /* packet queue slots */
+#define DEFAULT_TABLE_LIMIT 512 /* MiB per category table */
 
 static const char *const dump_type_names[] = {
     "StdOut", "Syslog", "TextFile", "BinFile", "MySQL", "PgSQL", "--Error: Bad Option--",
@@ -360,6 +361,17 @@ static void config_check_cat(struct config_reader *reader)
     reader->line_number = line;
 }
 
+/* 0 lifts the bound, so a value that is no number must not read as 0. */
+static void config_read_table_limit(struct config_reader *reader, const char *, char *value,
+                                    char **)
+{
+    if (value[0] < '0' || value[0] > '9')
+        config_fatal(reader, "Norvo: Reading invalid tablelimit %s, in file %s, line %d.\n", value,
+                     reader->path, reader->line_number);
+    reader->config->table_limit = config_int(reader, "tablelimit", value);
+    reader->config->table_limit_set = 1;
+}
+
 static void config_read_cat(struct config_reader *reader, const char *keyword, char *value,
                             char **cursor)
 {
@@ -652,6 +664,7 @@ static const struct config_keyword config_keywords[] = {
     {"devices", 0, config_read_devices},
     {"period", 0, config_read_period},
     {"buffersize", 0, config_read_buffer_size},
+    {"tablelimit", 0, config_read_table_limit},
     {"cat", 0, config_read_cat},
     {"primary", 1, config_read_primary},
     {"secondary", 1, config_read_secondary},
@@ -790,6 +803,8 @@ struct settings *config_load(struct settings *config, const char *path)
     config->period = DEFAULT_PERIOD;
     config->device_count = 0;
     config->buffer_size = DEFAULT_BUFFER_SIZE;
+    config->table_limit = DEFAULT_TABLE_LIMIT;
+    config->table_limit_set = 0;
     config->devices = nullptr;
     config->cats = nullptr;
     config_read_config_file(config, path);

@@ -3,10 +3,10 @@
  *
  * The reader builds every record here once, on the main thread, before any
  * other thread exists. Afterwards the records are read-only and live until
- * the process ends, with three exceptions: each category's `table`, which
- * the accounting cycle replaces every cycle, its `dumps` count, which the
- * dump module sets once at start-up, and each device's `handle`, which its
- * capture thread sets once.
+ * the process ends, with these exceptions: each category's `table`, which
+ * the accounting cycle replaces every cycle, and its `refused` counts; its
+ * `dumps` count, which the dump module sets once at start-up; and each
+ * device's `handle`, which its capture thread sets once.
  */
 #ifndef NORVO_CONFIG_CONFIG_H
 #define NORVO_CONFIG_CONFIG_H
@@ -65,6 +65,15 @@ struct db_params {
     char password[DB_FIELD_SIZE];
 };
 
+/* Counts the address table turned away in the running cycle for want of
+ * room; the main thread adds to them and reports them at the cycle end. */
+struct refusals {
+    uint64_t addresses; /* new addresses, once per packet */
+    uint64_t packets;
+    uint64_t bytes;     /* per address a packet was not counted for */
+    int reason;         /* errno of the last refusal */
+};
+
 struct device {
     pcap_t *handle; /* null until the capture thread opened the interface */
     pthread_t thread;
@@ -87,6 +96,7 @@ struct cat {
     struct rule6 *secondary6; /* IPv6 peers, file order */
     struct iptable6 *table6;  /* IPv6 counters of the running cycle; only with primary6 */
     struct dump_count *dumps; /* running dumps, shared with the copies; dump/dump.h */
+    struct refusals refused; /* in the running cycle */
 };
 
 struct settings {
@@ -95,6 +105,8 @@ struct settings {
     int buffer_size; /* packet queue slots */
     struct device *devices; /* reverse file order */
     struct cat *cats;       /* file order */
+    int table_limit;        /* MiB per category table; 0 no bound */
+    int table_limit_set;    /* the file names it, so the status report shows it */
 };
 
 /* Name of a dump type 0..6; "--Error: Bad Option--" for anything else. */

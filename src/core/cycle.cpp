@@ -67,14 +67,15 @@ static void cycle_new_tables(void)
     for (struct cat *c = config->cats; c; c = c->next) {
         debug_printf("Initializing Category %s\n", c->name);
         if (!c->table) {
-            c->table = iptable_new();
+            c->table = iptable_new_limited((size_t)config->table_limit << 20);
             if (!c->table)
                 log_msg(LOG_ERR, "Cannot create the address table of category %s: %s; "
                         "its traffic is not counted in this cycle", c->name, strerror(errno));
         }
-        /* Without an IPv6 own-side rule no IPv6 address can be counted. */
+        /* Without an IPv6 own-side rule no IPv6 address can be counted. The
+         * IPv6 table shares the category's bound with the IPv4 table. */
         if (c->primary6 != nullptr && !c->table6) {
-            c->table6 = iptable6_new(0);
+            c->table6 = iptable6_new((size_t)config->table_limit << 20);
             if (!c->table6)
                 log_msg(LOG_ERR, "Cannot create the IPv6 address table of category %s: %s; "
                         "its IPv6 traffic is not counted in this cycle", c->name,
@@ -110,6 +111,9 @@ static int cycle_dump(struct cat *c)
 
 static void cycle_dispatch(void)
 {
+    /* refusals of the period just ended, whether or not its dump can start */
+    for (struct cat *c = config->cats; c; c = c->next)
+        account_report_refused(c);
     for (struct cat *c = config->cats; c; c = c->next) {
         if (dump_running(c) != 0) {
             log_msg(LOG_ERR, "ERROR: Privious dump still active. Category %s keeps its counts: "
@@ -134,8 +138,9 @@ static void cycle_finish(void)
 {
     for (struct cat *c = config->cats; c; c = c->next) {
         dump_hold(c);
+        /* the last dump still writes its header */
         if (!c->table)
-            c->table = iptable_new(); /* the last dump still writes its header */
+            c->table = iptable_new_limited((size_t)config->table_limit << 20);
         if (!c->table) {
             log_msg(LOG_ERR, "Cannot create the address table of category %s: %s; it gets no "
                     "last dump", c->name, strerror(errno));

@@ -57,6 +57,10 @@ static void status_write_report(FILE *out, const struct settings *s, int free_sl
     if (!summary)
         fprintf(out, "Queue %d%% full\n", fill);
     fprintf(out, "Cycletime: %d\n", s->period);
+    /* only when the file sets it: the report of a file without it stays as it was */
+    if (s->table_limit_set)
+        fprintf(out, "Tablelimit: %d MiB%s\n", s->table_limit,
+                s->table_limit == 0 ? " (no limit)" : "");
     fprintf(out, "Devicecount: %d\n", s->device_count);
     fputs("Devices:\n", out);
     const struct device *d = s->devices;

@@ -419,6 +419,8 @@ TEST_F(ConfigReader, EmptyFileLeavesTheDefaults)
     EXPECT_EQ(read(loaded, ""), "");
     EXPECT_EQ(loaded.settings.period, 600);
     EXPECT_EQ(loaded.settings.buffer_size, 500);
+    EXPECT_EQ(loaded.settings.table_limit, 512);
+    EXPECT_EQ(loaded.settings.table_limit_set, 0);
     EXPECT_EQ(loaded.settings.device_count, 0);
     EXPECT_EQ(loaded.settings.devices, nullptr);
     EXPECT_EQ(loaded.settings.cats, nullptr);
@@ -465,6 +467,24 @@ TEST_F(ConfigReader, KeywordSpellingsAndIndentationGiveTheSameSetting)
         EXPECT_EQ(read(loaded, line), "") << "line: " << line;
         EXPECT_EQ(loaded.settings.period, 450) << "line: " << line;
     }
+}
+
+TEST_F(ConfigReader, TableLimitIsReadInMibAndMarkedAsSet)
+{
+    for (const char *line : {"tablelimit 64\n", "TableLimit = 64 # MiB\n"}) {
+        loaded_settings loaded;
+        EXPECT_EQ(read(loaded, line), "") << "line: " << line;
+        EXPECT_EQ(loaded.settings.table_limit, 64) << "line: " << line;
+        EXPECT_EQ(loaded.settings.table_limit_set, 1) << "line: " << line;
+    }
+    loaded_settings suffixed;
+    EXPECT_NE(read(suffixed, "tablelimit 64MiB\n").find("Number 64MiB of tablelimit is read as 64"),
+              std::string::npos);
+    EXPECT_EQ(suffixed.settings.table_limit, 64);
+    loaded_settings unbounded;
+    EXPECT_EQ(read(unbounded, "tablelimit 0\n"), "");
+    EXPECT_EQ(unbounded.settings.table_limit, 0);
+    EXPECT_EQ(unbounded.settings.table_limit_set, 1);
 }
 
 TEST_F(ConfigReader, BlankAndCommentLinesAreSkipped)
@@ -1065,6 +1085,17 @@ TEST_F(ConfigReaderDeathTest, BufferSizeOfZeroOrLessEndsTheProcess)
         EXPECT_EXIT(load_and_exit(path), ::testing::ExitedWithCode(1),
                     literal("Norvo: Reading invalid buffersize " + std::string(value) +
                             ", in file " + path + ", line 1.\n"));
+    }
+}
+
+TEST_F(ConfigReaderDeathTest, TableLimitThatIsNoNumberOrNegativeEndsTheProcess)
+{
+    /* Read as 0 these would lift the bound. */
+    for (const char *value : {"-1", "lots", "+64"}) {
+        std::string path = write_file("period 60\ntablelimit " + std::string(value) + "\n");
+        EXPECT_EXIT(load_and_exit(path), ::testing::ExitedWithCode(1),
+                    literal("Norvo: Reading invalid tablelimit " + std::string(value) +
+                            ", in file " + path + ", line 2.\n"));
     }
 }
 

@@ -63,12 +63,8 @@ static inline void test_cat_free(struct cat *category)
 
 static inline void test_add(struct cat *category, uint32_t ip, uint64_t input, uint64_t output)
 {
-    struct ip_entry *entry = (struct ip_entry *)calloc(1, sizeof *entry);
-    ASSERT_NE(entry, nullptr);
-    entry->ip = ip;
-    entry->input = input;
-    entry->output = output;
-    ASSERT_EQ(iptable_insert(category->table, ip, entry), 1);
+    struct ip_entry entry = {ip, input, output};
+    ASSERT_EQ(iptable_insert(category->table, ip, &entry), 1);
 }
 
 /* Redirects a descriptor into a temporary file until test_capture_end. */
@@ -179,13 +175,14 @@ struct test_dir {
     }
 };
 
-/* Bytes of heap in use by the whole process. */
+/* Bytes of heap in use by the whole process, and of its address tables,
+ * which map their memory themselves. */
 static inline size_t test_heap_in_use(void)
 {
 #ifdef DUMP_TEST_SANITIZED
-    return __sanitizer_get_current_allocated_bytes();
+    return __sanitizer_get_current_allocated_bytes() + iptable_mapped_bytes();
 #else
-    return mallinfo2().uordblks;
+    return mallinfo2().uordblks + iptable_mapped_bytes();
 #endif
 }
 

@@ -297,6 +297,47 @@ TEST(Account6, Ipv4PacketsNeverFitIpv6Rules)
     EXPECT_EQ(iptable6_next(c.record.table6), nullptr);
 }
 
+/* Both tables of a category fill one bound: a flood of new addresses of
+ * both families never takes them together past the limit, and each family
+ * is refused once the other has taken the room. */
+TEST(Account6, BothTablesShareTheCategoryLimit)
+{
+    const size_t limit = 1 << 20;
+    Dual c({{"2001:db8::/32", 1}}, {{"::/0", 1}});
+    static struct rule own4 = {ip4(198, 18, 0, 0), 0xfffe0000u, 0, 0, 1, nullptr};
+    static struct rule every4 = {0, 0, 0, 0, 1, nullptr};
+    c.record.primary = &own4;
+    c.record.secondary = &every4;
+    iptable_destroy(c.record.table);
+    iptable6_destroy(c.record.table6);
+    c.record.table = iptable_new_limited(limit);
+    c.record.table6 = iptable6_new(limit);
+    uint64_t refused_before = 0;
+    int refused4 = 0, refused6 = 0;
+    for (uint32_t i = 0; i < 200000 && !(refused4 && refused6); i++) {
+        struct packet_info p;
+        memset(&p, 0, sizeof p);
+        p.len = 100;
+        if (i % 2 == 0) {
+            p.src = ip4(198, 18, 0, 0) + i / 2 * 7919 % 131072;
+            p.dst = ip4(203, 0, 113, 1);
+        } else {
+            p.family = PACKET_IPV6;
+            p.src6 = {0x20010db800000000ULL | i, i * 0x9e3779b97f4a7c15ULL};
+            p.dst6 = v6("2001:2::1");
+        }
+        account_packet(&c.record, &p);
+        ASSERT_LE(iptable_bytes(c.record.table) + iptable6_bytes(c.record.table6), limit) << i;
+        if (c.record.refused.packets > refused_before) {
+            (i % 2 == 0 ? refused4 : refused6) = 1;
+            refused_before = c.record.refused.packets;
+        }
+    }
+    EXPECT_TRUE(refused4);
+    EXPECT_TRUE(refused6);
+    EXPECT_GT(iptable6_count(c.record.table6), 1000u);
+}
+
 TEST(Account6, PortOfTheRuleIsTheOwnSidePort)
 {
     Dual c({{"2001:db8::/32", 1}}, {{"::/0", 1}});
