@@ -109,11 +109,16 @@ static int cycle_dump(struct cat *c)
     return dump_start(c);
 }
 
-static void cycle_dispatch(void)
+/* Refusals of the period just ended, whether or not its dump can start. */
+static void cycle_report_refused(void)
 {
-    /* refusals of the period just ended, whether or not its dump can start */
     for (struct cat *c = config->cats; c; c = c->next)
         account_report_refused(c);
+}
+
+static void cycle_dispatch(void)
+{
+    cycle_report_refused();
     for (struct cat *c = config->cats; c; c = c->next) {
         if (dump_running(c) != 0) {
             log_msg(LOG_ERR, "ERROR: Privious dump still active. Category %s keeps its counts: "
@@ -136,6 +141,7 @@ static void cycle_dispatch(void)
  */
 static void cycle_finish(void)
 {
+    cycle_report_refused();
     for (struct cat *c = config->cats; c; c = c->next) {
         dump_hold(c);
         /* the last dump still writes its header */
