@@ -54,6 +54,8 @@ cat fourtext
 cat fourbin
 {four}bytedivider 50
 dump BinFile {dir}/four.bin
+cat dualout
+{dual}dump StdOut
 cat every
 primary account 0.0.0.0 0.0.0.0
 primary account ::/0
@@ -227,6 +229,8 @@ class MixedTraffic(unittest.TestCase):
         """SIGHUP, then waits for every back-end; returns the range of possible time tags."""
         began = time.time()
         self.daemon.signal(signal.SIGHUP)
+        self.wait_until(lambda: "Starting dump sequence of category dualout" in
+                        self.daemon.stdout(), "StdOut dump")
         for name in ("dual.txt", "four.txt", "every.txt"):
             self.wait_until(lambda: read(self.path(name)).count("Starting dump sequence") >= 1
                             and read(self.path(name)).endswith("\n"), name)
@@ -257,6 +261,13 @@ class MixedTraffic(unittest.TestCase):
 
         log = [t for t in self.log.texts() if t.startswith("Cat: duallog ")]
         self.assertIn(log, [text_rows("duallog", dual, t) for t in tags])
+
+        # Standard output: the rows without "Cat: NAME ", after dualout's header.
+        out = self.daemon.stdout()
+        after = out[out.index("Starting dump sequence of category dualout ==\n"):].splitlines()[1:]
+        self.assertIn(after[:len(dual)],
+                      [[r[len("Cat: dualout "):] for r in text_rows("dualout", dual, t)]
+                       for t in tags])
 
         # Categories without IPv6 rules: only the IPv4 rows, and no .v6 file.
         self.assertIn(rows_of(read(self.path("four.txt")), "fourtext"),
@@ -309,6 +320,20 @@ class MixedTraffic(unittest.TestCase):
             counted.pop(marker, None)
         self.assertEqual(counted, reference)
         self.assertEqual(sorted(seen), sorted(sent))
+
+
+@unittest.skipUnless(READY, "needs root and norvo")
+class CheckMode(unittest.TestCase):
+
+    def test_check_mode_shows_ipv6_rules_in_rfc5952_form(self):
+        conf = write_config(self, "devices lo\ncat c\nprimary account 2001:DB8:0:0:1::/80 443\n"
+                                  "secondary account ::/0\n")
+        r = subprocess.run([program("norvo"), "-t", "-c", conf], capture_output=True, text=True,
+                           timeout=10)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(" Primary:\n | IP: 000.000.000.000 MASK: 000.000.000.000 VALUE: 0\n"
+                      " | IP6: 2001:db8:0:0:1::/80 VALUE: 1 PORT:   443\n"
+                      " | IP6: ::/0 VALUE: 0\n Secondary:\n", r.stdout)
 
 
 REFERENCE = os.environ.get("NORVO_REFERENCE_BUILD")
