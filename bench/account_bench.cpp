@@ -98,9 +98,9 @@ std::vector<struct packet_info> make_packets(uint32_t own_count)
         uint32_t own_port = 1024 + rng() % 60000, peer_port = 443;
         uint32_t len = 60 + rng() % 1455;
         if (i % 2 == 0)
-            packets[i] = {own, peer, own_port, peer_port, len, 6, PACKET_IPV4};
+            packets[i] = {{own}, {peer}, own_port, peer_port, len, 6, PACKET_IPV4};
         else
-            packets[i] = {peer, own, peer_port, own_port, len, 6, PACKET_IPV4};
+            packets[i] = {{peer}, {own}, peer_port, own_port, len, 6, PACKET_IPV4};
     }
     return packets;
 }
@@ -201,7 +201,7 @@ struct packet_info flood_packet(uint32_t i)
     i ^= i >> 15;
     i *= 0x846ca68bu;
     i ^= i >> 16;
-    return {i, FLOOD_SERVER, 40000, 80, 64, 6, PACKET_IPV4};
+    return {{i}, {FLOOD_SERVER}, 40000, 80, 64, 6, PACKET_IPV4};
 }
 
 /* Every address against every peer. */
@@ -298,7 +298,7 @@ void BM_AccountTableMemory(benchmark::State &state)
     for (auto _ : state) {
         Category category;
         for (uint32_t i = 0; i < own_count; i++) {
-            struct packet_info packet = {own_address(i, own_count), 0x08080808u, 5000, 443, 100, 6,
+            struct packet_info packet = {{own_address(i, own_count)}, {0x08080808u}, 5000, 443, 100, 6,
                                          PACKET_IPV4};
             account_packet(&category.record, &packet);
         }
@@ -309,7 +309,7 @@ void BM_AccountTableMemory(benchmark::State &state)
         size_t before = mallinfo2().uordblks;
         ReferenceCategory reference;
         for (uint32_t i = 0; i < own_count; i++) {
-            struct packet_info packet = {own_address(i, own_count), 0x08080808u, 5000, 443, 100, 6,
+            struct packet_info packet = {{own_address(i, own_count)}, {0x08080808u}, 5000, 443, 100, 6,
                                          PACKET_IPV4};
             ref_account_packet(reference.table, &reference.rules.record, &packet);
         }

@@ -56,7 +56,7 @@ struct Category {
 
     void packet(uint32_t src, uint32_t sport, uint32_t dst, uint32_t dport, uint32_t len)
     {
-        struct packet_info info = {src, dst, sport, dport, len, 6, PACKET_IPV4};
+        struct packet_info info = {{src}, {dst}, sport, dport, len, 6, PACKET_IPV4};
         account_packet(&record, &info);
     }
 
@@ -204,7 +204,7 @@ TEST(AccountPacket, EachCategoryCountsIndependently)
 {
     Category a({office}, {anyone});
     Category b({{ip4(8, 0, 0, 0), ip4(255, 0, 0, 0), 0, ACCOUNT}}, {anyone});
-    struct packet_info info = {ip4(192, 168, 1, 5), ip4(8, 8, 8, 8), 1, 2, 500, 17, PACKET_IPV4};
+    struct packet_info info = {{ip4(192, 168, 1, 5)}, {ip4(8, 8, 8, 8)}, 1, 2, 500, 17, PACKET_IPV4};
     account_packet(&a.record, &info);
     account_packet(&b.record, &info);
     EXPECT_EQ(a.entry(ip4(192, 168, 1, 5))->output, 500u);

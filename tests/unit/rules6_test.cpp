@@ -30,6 +30,11 @@ struct addr6 v6(const char *text)
 
 void release(struct settings *settings)
 {
+    for (struct device *d = settings->devices; d != nullptr;) {
+        struct device *next = d->next;
+        free(d);
+        d = next;
+    }
     for (struct cat *c = settings->cats; c != nullptr;) {
         for (struct rule *r = c->primary; r != nullptr;) {
             struct rule *next = r->next;
