@@ -82,7 +82,7 @@ void BM_CaptureDecode(benchmark::State &state)
     uint32_t n = 0;
     for (auto _ : state) {
         frame[29] = static_cast<uint8_t>(n++);
-        benchmark::DoNotOptimize(capture_decode(frame, sizeof frame, 1514, &p));
+        benchmark::DoNotOptimize(capture_decode(CAPTURE_LINK_ETHERNET, frame, sizeof frame, 1514, &p));
         benchmark::DoNotOptimize(p);
     }
     state.SetItemsProcessed(state.iterations());

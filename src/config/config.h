@@ -74,6 +74,10 @@ struct settings {
     int buffer_size; /* packet queue slots */
     struct device *devices; /* reverse file order */
     struct cat *cats;       /* file order */
+    int vlan;               /* 1: Ethernet frames may carry up to two VLAN tags */
+    int capture_buffer;     /* MiB of kernel capture buffer per device */
+    int vlan_set;           /* the file set vlan; the status report shows it only then */
+    int capture_buffer_set; /* likewise for capturebuffer */
 };
 
 /* Name of a dump type 0..6; "--Error: Bad Option--" for anything else. */

@@ -30,6 +30,11 @@ void status_write(FILE *out, const struct settings *s, int free_slots)
     int fill = s->buffer_size > 0 ? 100 * (s->buffer_size - free_slots) / s->buffer_size : 0;
     fprintf(out, "Queue %d%% full\n", fill);
     fprintf(out, "Cycletime: %d\n", s->period);
+    /* Only what the file set, so a file without them reports as it always did. */
+    if (s->vlan_set)
+        fprintf(out, "Vlan: %s\n", s->vlan ? "on" : "off");
+    if (s->capture_buffer_set)
+        fprintf(out, "Capturebuffer: %d MiB\n", s->capture_buffer);
     fprintf(out, "Devicecount: %d\n", s->device_count);
     fputs("Devices:\n", out);
     const struct device *d = s->devices;

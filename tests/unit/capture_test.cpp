@@ -8,6 +8,9 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if_arp.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -91,11 +94,11 @@ constexpr uint32_t kDst = 0xc6130002; /* 198.19.0.2 */
 
 /* Decodes a copy of exactly caplen bytes, so ASan sees any read beyond them. */
 int decode_exact(const std::vector<uint8_t> &frame, uint32_t caplen, uint32_t len,
-                 struct packet_info *out)
+                 struct packet_info *out, int link = CAPTURE_LINK_ETHERNET)
 {
     std::vector<uint8_t> copy(frame.begin(), frame.begin() + caplen);
-    return capture_decode(caplen ? copy.data() : reinterpret_cast<const uint8_t *>(""), caplen,
-                          len, out);
+    return capture_decode(link, caplen ? copy.data() : reinterpret_cast<const uint8_t *>(""),
+                          caplen, len, out);
 }
 
 TEST(CaptureDecode, TcpAndUdpGiveAddressesPortsProtocolAndWireLength)
@@ -170,7 +173,7 @@ TEST(CaptureDecode, OnlyEthernetIpv4FramesOfAtLeast39BytesPass)
     half = ipv4_frame(17, kSrc, kDst, ports_header(7, 9, 8), 0x0000);
     EXPECT_EQ(decode_exact(half, static_cast<uint32_t>(half.size()), 64, &p), 0);
 
-    EXPECT_EQ(capture_decode(nullptr, 96, 96, &p), 0) << "no bytes captured";
+    EXPECT_EQ(capture_decode(CAPTURE_LINK_ETHERNET, nullptr, 96, 96, &p), 0) << "no bytes captured";
 }
 
 TEST(CaptureDecode, RandomFramesNeverReadPastTheCapture)
@@ -194,7 +197,7 @@ TEST(CaptureDecode, RandomFramesNeverReadPastTheCapture)
         memset(&p, 0xee, sizeof p);
         struct packet_info before = p;
         uint32_t len = caplen + static_cast<uint32_t>(byte_of(rng));
-        int rc = capture_decode(caplen ? bytes.get() : nullptr, caplen, len, &p);
+        int rc = capture_decode(CAPTURE_LINK_ETHERNET, caplen ? bytes.get() : nullptr, caplen, len, &p);
         bool ipv4 = caplen >= 14 && bytes[12] == 0x08 && bytes[13] == 0x00;
         ASSERT_EQ(rc, (caplen >= 39 && ipv4) ? 1 : 0) << "caplen " << caplen;
         if (rc) {
@@ -212,17 +215,22 @@ TEST(CaptureDecode, RandomFramesNeverReadPastTheCapture)
 /* ---- the libpcap callback ---- */
 
 struct settings callback_settings;
+constexpr int kSlots = CAPTURE_BATCH + 4; /* a full batch fits */
 
 class CapturePacket : public ::testing::Test {
 protected:
     struct device dev;
+    struct capture_run run;
     void SetUp() override
     {
         memset(&dev, 0, sizeof dev);
         strcpy(dev.name, "test0");
+        memset(&run, 0, sizeof run);
+        run.device = &dev;
+        run.link = CAPTURE_LINK_ETHERNET;
         dev.handle = pcap_open_dead(DLT_EN10MB, CAPTURE_SNAPLEN);
         ASSERT_NE(dev.handle, nullptr);
-        callback_settings.buffer_size = 4;
+        callback_settings.buffer_size = kSlots;
         config = &callback_settings;
         ASSERT_EQ(queue_init(config->buffer_size), 0);
     }
@@ -238,11 +246,11 @@ protected:
         memset(&header, 0, sizeof header);
         header.caplen = static_cast<bpf_u_int32>(frame.size());
         header.len = len;
-        capture_packet(reinterpret_cast<u_char *>(&dev), &header, frame.data());
+        capture_packet(reinterpret_cast<u_char *>(&run), &header, frame.data());
     }
 };
 
-TEST_F(CapturePacket, QueuesIpv4FramesAndNothingElse)
+TEST_F(CapturePacket, QueuesIpv4FramesAtTheFlushOrAFullBatchAndNothingElse)
 {
     auto arp = ipv4_frame(17, kSrc, kDst, ports_header(7, 9, 8), 0x0806);
     auto udp = ipv4_frame(17, kSrc, kDst, ports_header(1234, 80, 8));
@@ -251,6 +259,8 @@ TEST_F(CapturePacket, QueuesIpv4FramesAndNothingElse)
     deliver(std::vector<uint8_t>(udp.begin(), udp.begin() + 38), 60);
 
     struct packet_info p;
+    EXPECT_EQ(queue_pop(&p, 0), 1) << "a packet was queued before the flush";
+    ASSERT_EQ(capture_flush(&run), 0);
     ASSERT_EQ(queue_pop(&p, 0), 0);
     EXPECT_EQ(p.src, kSrc);
     EXPECT_EQ(p.dst, kDst);
@@ -259,6 +269,15 @@ TEST_F(CapturePacket, QueuesIpv4FramesAndNothingElse)
     EXPECT_EQ(p.proto, 17);
     EXPECT_EQ(p.len, 60u);
     EXPECT_EQ(queue_pop(&p, 0), 1) << "a frame that is not IPv4 was queued";
+
+    /* A full batch goes to the queue without waiting for the flush, in order. */
+    for (uint16_t i = 0; i < CAPTURE_BATCH; i++)
+        deliver(ipv4_frame(6, kSrc, kDst, ports_header(i, 1, 20)), 60);
+    EXPECT_EQ(run.count, 0);
+    for (uint32_t i = 0; i < CAPTURE_BATCH; i++) {
+        ASSERT_EQ(queue_pop(&p, 0), 0) << i;
+        ASSERT_EQ(p.sport, i);
+    }
 }
 
 TEST_F(CapturePacket, DebugLinesShowEveryFrameAndEachQueuedPacket)
@@ -279,21 +298,26 @@ TEST_F(CapturePacket, DebugLinesShowEveryFrameAndEachQueuedPacket)
                    "IP-Packet 198.18.0.1: 1234 -> 198.19.0.2:   80\n");
 }
 
-TEST_F(CapturePacket, StopWhileTheQueueIsFullDropsThePacket)
+TEST_F(CapturePacket, StopWhileTheQueueIsFullDropsTheBatch)
 {
     auto udp = ipv4_frame(17, kSrc, kDst, ports_header(1, 2, 8));
-    for (int i = 0; i < 4; i++)
+    for (int i = 0; i < kSlots; i++)
         deliver(udp, 60);
+    ASSERT_EQ(capture_flush(&run), 0);
     running.store(0);
     auto udp2 = ipv4_frame(17, kSrc, kDst, ports_header(3, 4, 8));
-    auto done = std::async(std::launch::async, [&] { deliver(udp2, 60); });
+    auto done = std::async(std::launch::async, [&] {
+        deliver(udp2, 60);
+        return capture_flush(&run);
+    });
     if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-        fprintf(stderr, "capture_packet ignored the stop request on a full queue\n");
+        fprintf(stderr, "capture_flush ignored the stop request on a full queue\n");
         abort();
     }
+    EXPECT_EQ(done.get(), 1);
     running.store(1);
     struct packet_info p;
-    for (int i = 0; i < 4; i++) {
+    for (int i = 0; i < kSlots; i++) {
         ASSERT_EQ(queue_pop(&p, 0), 0);
         EXPECT_EQ(p.sport, 1u);
     }
@@ -344,14 +368,14 @@ template <typename Fn> std::string in_private_netns(Fn body)
     return skipped;
 }
 
-int bring_loopback_up(void)
+int bring_up(const char *name)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0)
         return 1;
     struct ifreq ifr;
     memset(&ifr, 0, sizeof ifr);
-    strcpy(ifr.ifr_name, "lo");
+    snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", name);
     int rc = ioctl(fd, SIOCGIFFLAGS, &ifr);
     if (rc == 0) {
         ifr.ifr_flags |= IFF_UP;
@@ -361,18 +385,45 @@ int bring_loopback_up(void)
     return rc == 0 ? 0 : 1;
 }
 
-TEST(CaptureThread, LinkThatIsNotEthernetIsRefusedWithItsType)
+/* A tun device that claims to be FDDI, a link type norvo cannot decode:
+ * its descriptor, or -1 with why in *why. */
+int open_fddi_tun(const char *name, std::string *why)
 {
-    std::string out;
+    int fd = open("/dev/net/tun", O_RDWR);
+    if (fd < 0) {
+        *why = std::string("cannot open /dev/net/tun: ") + strerror(errno);
+        return -1;
+    }
+    struct ifreq ifr;
+    memset(&ifr, 0, sizeof ifr);
+    snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", name);
+    ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
+    if (ioctl(fd, TUNSETIFF, &ifr) != 0 || ioctl(fd, TUNSETLINK, ARPHRD_FDDI) != 0 ||
+        bring_up(name) != 0) {
+        *why = std::string("cannot set up tun device ") + name + ": " + strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(CaptureThread, LinkTypeWithoutDecoderIsRefusedWithItsType)
+{
+    std::string out, why;
     struct device dev;
     memset(&dev, 0, sizeof dev);
-    strcpy(dev.name, "any"); /* Linux's pseudo-device: cooked headers, no Ethernet */
-    std::string skipped = in_private_netns([&] { out = run_capture_thread(&dev); });
-    if (!skipped.empty())
-        GTEST_SKIP() << skipped;
-    EXPECT_EQ(out.rfind("Error opening device any\nError opening device any: link type ", 0), 0u)
-        << out;
-    EXPECT_NE(out.find("is not Ethernet\n"), std::string::npos) << out;
+    strcpy(dev.name, "nvfddi0");
+    std::string skipped = in_private_netns([&] {
+        int fd = open_fddi_tun("nvfddi0", &why);
+        if (fd < 0)
+            return;
+        out = run_capture_thread(&dev);
+        close(fd);
+    });
+    if (!skipped.empty() || !why.empty())
+        GTEST_SKIP() << skipped << why;
+    EXPECT_EQ(out, "Error opening device nvfddi0\n"
+                   "Error opening device nvfddi0: link type FDDI is not supported\n");
     EXPECT_EQ(dev.handle, nullptr);
 }
 
@@ -388,7 +439,7 @@ TEST(CaptureThread, CapturesLoopbackTrafficAndEndsOnStop)
     uint16_t sport = 0, dport = 0;
     int join_rc = -1, setup_failed = 0;
     std::string skipped = in_private_netns([&] {
-        if (bring_loopback_up() != 0) {
+        if (bring_up("lo") != 0) {
             setup_failed = 1;
             return;
         }
