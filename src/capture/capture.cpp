@@ -183,11 +183,11 @@ int capture_decode(int link, const uint8_t *bytes, uint32_t caplen, uint32_t len
     return capture_decode_ipv4(bytes + start.offset, caplen - start.offset, len - start.pseudo, out);
 }
 
-int capture_flush(struct capture_run *run)
+int capture_flush(struct capture_run *run, int more)
 {
     if (run->count == 0)
         return 0;
-    int rc = queue_push_batch(run->batch, run->count);
+    int rc = queue_push_batch(run->batch, run->count, more);
     run->count = 0;
     /* Stopping: the packets are lost anyway; do not wait for the rest of the buffer. */
     if (rc != 0 && run->device->handle != nullptr)
@@ -214,7 +214,7 @@ void capture_packet(u_char *user, const struct pcap_pkthdr *header, const u_char
     /* In debug mode each packet is queued at once, so its lines show in order. */
     if (run->count < CAPTURE_BATCH && !debugging)
         return;
-    if (capture_flush(run) != 0 || !debugging)
+    if (capture_flush(run, !debugging) != 0 || !debugging)
         return;
 
     struct addr_octets s = addr_split(info->src), d = addr_split(info->dst);
@@ -392,7 +392,7 @@ void *capture_thread(void *arg)
                 break;
         }
         int result = pcap_dispatch(handle, -1, capture_packet, reinterpret_cast<u_char *>(&run));
-        capture_flush(&run);
+        capture_flush(&run, 0);
         if (result == PCAP_ERROR) {
             /*
              * A vanished or downed interface fails every call at once; report

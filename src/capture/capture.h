@@ -61,8 +61,9 @@ void *capture_thread(void *device);
  * the run's batch until it is full or capture_flush is called (at once in
  * debug mode). */
 void capture_packet(u_char *user, const struct pcap_pkthdr *header, const u_char *bytes);
-/* Queues the batch. 0 done; 1 the daemon is stopping and the batch was dropped. */
-int capture_flush(struct capture_run *run);
+/* Queues the batch; more is 1 when the read goes on (see queue_push_batch).
+ * 0 done; 1 the daemon is stopping and the batch was dropped. */
+int capture_flush(struct capture_run *run, int more);
 
 /* The decoder for a libpcap link type (DLT_...); CAPTURE_LINK_NONE for none. */
 int capture_link_for(int dlt, int vlan);

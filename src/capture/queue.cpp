@@ -52,8 +52,9 @@ static int queue_producers_waiting = 0;
 /* Set once the ring exists; the status report may ask at any time. */
 static std::atomic<bool> queue_ready{false};
 
-/* Free slots that wake a producer waiting for room: a quarter of the ring. */
-#define QUEUE_ROOM_WAKE(size) ((size) / 4 > 0 ? (size) / 4 : 1)
+/* Half the ring, at least one slot: the fill that wakes the consumer while
+ * more packets are coming, and the room that wakes a waiting producer. */
+#define QUEUE_HALF(size) ((size) / 2 > 0 ? (size) / 2 : 1)
 
 /* The consumer's wait for one packet may span several calls (the cycle
  * comes back after every slice to look at its clock); the debug line is
@@ -153,10 +154,12 @@ static bool queue_has_some_room(void) { return queue_used < queue_size; }
 
 /*
  * With queue_lock held: waits on cond until ready() holds. timeout_ms < 0
- * waits until a stop request. 0 ready() holds; 1 timed out, stopping, or the
+ * waits until a stop request. *sleeping (may be null) is set before every
+ * sleep, for the other side to see that a signal is wanted. 0 ready() holds; 1 timed out, stopping, or the
  * wait failed (reported).
  */
-static int queue_wait(pthread_cond_t *cond, bool (*ready)(void), const char *name, int timeout_ms)
+static int queue_wait(pthread_cond_t *cond, bool (*ready)(void), const char *name, int timeout_ms,
+                      bool *sleeping)
 {
     struct timespec end = {0, 0};
     if (timeout_ms >= 0) {
@@ -173,6 +176,8 @@ static int queue_wait(pthread_cond_t *cond, bool (*ready)(void), const char *nam
         queue_add_ms(&slice, QUEUE_WAIT_SLICE_MS);
         if (timeout_ms >= 0 && queue_before(&end, &slice))
             slice = end;
+        if (sleeping != nullptr)
+            *sleeping = true;
         int err = pthread_cond_timedwait(cond, &queue_lock, &slice);
         if (err != 0 && err != ETIMEDOUT) {
             log_both(LOG_ERR, "Packet queue: waiting for %s failed: %s", name, strerror(err));
@@ -190,7 +195,7 @@ static int queue_check_ready(const char *who)
     return 1;
 }
 
-int queue_push_batch(const struct packet_info *entries, int count)
+int queue_push_batch(const struct packet_info *entries, int count, int more)
 {
     if (queue_check_ready("queue_push") != 0)
         return 1;
@@ -198,7 +203,7 @@ int queue_push_batch(const struct packet_info *entries, int count)
     while (count > 0) {
         if (queue_used == queue_size) {
             queue_producers_waiting++;
-            int rc = queue_wait(&queue_has_room, queue_has_some_room, "room", -1);
+            int rc = queue_wait(&queue_has_room, queue_has_some_room, "room", -1, nullptr);
             queue_producers_waiting--;
             if (rc != 0) {
                 pthread_mutex_unlock(&queue_lock);
@@ -217,16 +222,27 @@ int queue_push_batch(const struct packet_info *entries, int count)
         queue_used += n;
         entries += n;
         count -= n;
-        if (queue_consumer_waiting)
+        /* A consumer woken for a few packets would soon sleep again: with more
+         * to come it is woken once half the ring waits (always before this
+         * producer has to wait for room). One signal per sleep. */
+        if (queue_consumer_waiting && count > 0) {
+            queue_consumer_waiting = false;
             pthread_cond_signal(&queue_has_packets);
+        }
     }
+    bool wake = queue_consumer_waiting && (!more || queue_used >= QUEUE_HALF(queue_size));
+    if (wake)
+        queue_consumer_waiting = false;
     pthread_mutex_unlock(&queue_lock);
+    /* After the unlock, so that the woken consumer does not wait for the lock. */
+    if (wake)
+        pthread_cond_signal(&queue_has_packets);
     return 0;
 }
 
 int queue_push(const struct packet_info *info)
 {
-    return queue_push_batch(info, 1);
+    return queue_push_batch(info, 1, 0);
 }
 
 int queue_pop_batch(struct packet_info *out, int max, int timeout_ms)
@@ -240,8 +256,8 @@ int queue_pop_batch(struct packet_info *out, int max, int timeout_ms)
 
     pthread_mutex_lock(&queue_lock);
     if (queue_used == 0) {
-        queue_consumer_waiting = true;
-        int rc = queue_wait(&queue_has_packets, queue_has_some_packets, "packets", timeout_ms);
+        int rc = queue_wait(&queue_has_packets, queue_has_some_packets, "packets", timeout_ms,
+                            &queue_consumer_waiting);
         queue_consumer_waiting = false;
         if (rc != 0) {
             pthread_mutex_unlock(&queue_lock);
@@ -256,9 +272,10 @@ int queue_pop_batch(struct packet_info *out, int max, int timeout_ms)
     rb += n;
     queue_rb.store(rb >= queue_size ? rb - queue_size : rb, std::memory_order_relaxed);
     queue_used -= n;
-    if (queue_producers_waiting > 0 && queue_size - queue_used >= QUEUE_ROOM_WAKE(queue_size))
-        pthread_cond_broadcast(&queue_has_room);
+    bool wake = queue_producers_waiting > 0 && queue_size - queue_used >= QUEUE_HALF(queue_size);
     pthread_mutex_unlock(&queue_lock);
+    if (wake)
+        pthread_cond_broadcast(&queue_has_room);
     queue_pop_waiting = false;
     return n;
 }

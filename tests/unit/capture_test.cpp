@@ -260,7 +260,7 @@ TEST_F(CapturePacket, QueuesIpv4FramesAtTheFlushOrAFullBatchAndNothingElse)
 
     struct packet_info p;
     EXPECT_EQ(queue_pop(&p, 0), 1) << "a packet was queued before the flush";
-    ASSERT_EQ(capture_flush(&run), 0);
+    ASSERT_EQ(capture_flush(&run, 0), 0);
     ASSERT_EQ(queue_pop(&p, 0), 0);
     EXPECT_EQ(p.src, kSrc);
     EXPECT_EQ(p.dst, kDst);
@@ -303,12 +303,12 @@ TEST_F(CapturePacket, StopWhileTheQueueIsFullDropsTheBatch)
     auto udp = ipv4_frame(17, kSrc, kDst, ports_header(1, 2, 8));
     for (int i = 0; i < kSlots; i++)
         deliver(udp, 60);
-    ASSERT_EQ(capture_flush(&run), 0);
+    ASSERT_EQ(capture_flush(&run, 0), 0);
     running.store(0);
     auto udp2 = ipv4_frame(17, kSrc, kDst, ports_header(3, 4, 8));
     auto done = std::async(std::launch::async, [&] {
         deliver(udp2, 60);
-        return capture_flush(&run);
+        return capture_flush(&run, 0);
     });
     if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
         fprintf(stderr, "capture_flush ignored the stop request on a full queue\n");
