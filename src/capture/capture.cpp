@@ -185,7 +185,8 @@ int capture_decode(int link, const uint8_t *bytes, uint32_t caplen, uint32_t len
 
 int capture_flush(struct capture_run *run, int more)
 {
-    if (run->count == 0)
+    /* Even with nothing left, the end of a read may have a consumer to wake. */
+    if (run->count == 0 && more)
         return 0;
     int rc = queue_push_batch(run->batch, run->count, more);
     run->count = 0;

@@ -230,7 +230,8 @@ int queue_push_batch(const struct packet_info *entries, int count, int more)
             pthread_cond_signal(&queue_has_packets);
         }
     }
-    bool wake = queue_consumer_waiting && (!more || queue_used >= QUEUE_HALF(queue_size));
+    bool wake = queue_consumer_waiting && queue_used > 0 &&
+                (!more || queue_used >= QUEUE_HALF(queue_size));
     if (wake)
         queue_consumer_waiting = false;
     pthread_mutex_unlock(&queue_lock);
