@@ -30,6 +30,8 @@
 #define INJECT_MAX_FRAME 9018    /* bytes: jumbo frame with a VLAN tag */
 #define INJECT_MAX_SPREAD 131072 /* addresses: all of 198.18.0.0/15 */
 #define INJECT_STALL_S 5         /* s without progress before giving up */
+#define INJECT_MAX_TAGS 2        /* VLAN tags given with --vlan */
+#define INJECT_FIRST_VLAN 10     /* VLAN id of the outer --vlan tag; the inner one is 11 */
 
 struct inject_options {
     const char *interface = nullptr;
@@ -43,6 +45,8 @@ struct inject_options {
     unsigned long long rate = 0; /* frames/s; 0 = as fast as possible */
     unsigned src_spread = 1, dst_spread = 1;
     uint8_t dst_mac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
+    unsigned tpids[INJECT_MAX_TAGS] = {0, 0}; /* VLAN tags before the type, outer first */
+    int tags = 0;
 };
 
 static void inject_usage(FILE *to)
@@ -62,6 +66,8 @@ static void inject_usage(FILE *to)
             "      --src-spread N      cycle through N consecutive source addresses (1)\n"
             "      --dst-spread N      cycle through N consecutive destination addresses (1)\n"
             "      --dst-mac MAC       destination MAC (02:00:00:00:00:02)\n"
+            "      --vlan TPID         a VLAN tag (0x8100, 0x88a8, 0x9100) before the type; twice\n"
+            "                          for two tags, outer first (VLAN 10 and 11)\n"
             "Addresses must lie in 198.18.0.0/15 or 127.0.0.0/8.\n");
 }
 
@@ -102,7 +108,7 @@ static int inject_check_range(const char *what, uint32_t first, unsigned spread)
 
 static int inject_parse(int argc, char **argv, struct inject_options *o)
 {
-    enum { OPT_SRC_SPREAD = 256, OPT_DST_SPREAD, OPT_DST_MAC };
+    enum { OPT_SRC_SPREAD = 256, OPT_DST_SPREAD, OPT_DST_MAC, OPT_VLAN };
     static const struct option longopts[] = {
         {"interface", required_argument, nullptr, 'i'}, {"src", required_argument, nullptr, 's'},
         {"dst", required_argument, nullptr, 'd'},       {"proto", required_argument, nullptr, 'p'},
@@ -112,6 +118,7 @@ static int inject_parse(int argc, char **argv, struct inject_options *o)
         {"src-spread", required_argument, nullptr, OPT_SRC_SPREAD},
         {"dst-spread", required_argument, nullptr, OPT_DST_SPREAD},
         {"dst-mac", required_argument, nullptr, OPT_DST_MAC},
+        {"vlan", required_argument, nullptr, OPT_VLAN},
         {"help", no_argument, nullptr, 'h'},            {nullptr, 0, nullptr, 0},
     };
     int c;
@@ -181,6 +188,15 @@ static int inject_parse(int argc, char **argv, struct inject_options *o)
                 return 1;
             }
             break;
+        case OPT_VLAN:
+            if (o->tags == INJECT_MAX_TAGS) {
+                fprintf(stderr, "norvo-inject: at most %d VLAN tags\n", INJECT_MAX_TAGS);
+                return 1;
+            }
+            if (inject_number(optarg, "tag type", 0xffff, &v) != 0)
+                return 1;
+            o->tpids[o->tags++] = static_cast<unsigned>(v);
+            break;
         case 'h':
             inject_usage(stdout);
             exit(0);
@@ -193,7 +209,7 @@ static int inject_parse(int argc, char **argv, struct inject_options *o)
         inject_usage(stderr);
         return 1;
     }
-    unsigned header = 14 + (o->ethertype == 0x8100 ? 4 : 0) + 20;
+    unsigned header = 14 + 4 * static_cast<unsigned>(o->tags) + (o->ethertype == 0x8100 ? 4 : 0) + 20;
     if (o->length < header + 4) {
         fprintf(stderr, "norvo-inject: length %u is below %u, the headers and both ports\n",
                 o->length, header + 4);
@@ -237,11 +253,16 @@ static void inject_frame(const struct inject_options *o, const uint8_t *src_mac,
 {
     memcpy(f, o->dst_mac, 6);
     memcpy(f + 6, src_mac, 6);
-    uint8_t *ip = f + 14;
-    inject_put16(f + 12, o->ethertype);
+    uint8_t *type = f + 12;
+    for (int t = 0; t < o->tags; t++, type += 4) {
+        inject_put16(type, o->tpids[t]);
+        inject_put16(type + 2, INJECT_FIRST_VLAN + static_cast<unsigned>(t));
+    }
+    uint8_t *ip = type + 2;
+    inject_put16(type, o->ethertype);
     if (o->ethertype == 0x8100) { /* VLAN 1, carrying IPv4 */
-        inject_put16(f + 14, 1);
-        inject_put16(f + 16, 0x0800);
+        inject_put16(ip, 1);
+        inject_put16(ip + 2, 0x0800);
         ip += 4;
     }
     unsigned ip_len = o->length - static_cast<unsigned>(ip - f);
