@@ -147,8 +147,8 @@ exec "$@"
 class Norvo:
     """A running daemon; stdout and stderr are collected by threads."""
 
-    def __init__(self, args, syslog=None, netns=None, env=None):
-        cmd = [program("norvo")] + list(args)
+    def __init__(self, args, syslog=None, netns=None, env=None, binary=None):
+        cmd = [binary or program("norvo")] + list(args)
         if netns:
             cmd = ["nsenter", "--net=/var/run/netns/" + netns] + cmd
         if syslog is not None:
