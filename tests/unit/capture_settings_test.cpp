@@ -60,12 +60,12 @@ protected:
 
 TEST_F(CaptureSettings, DefaultsAreNoTagsAnd8MibAndTheReportDoesNotShowThem)
 {
-    ASSERT_NE(load("devices eth0\nperiod 300\n"), nullptr);
+    ASSERT_NE(load("period 300\n"), nullptr);
     EXPECT_EQ(settings.vlan, 0);
     EXPECT_EQ(settings.capture_buffer, 8);
     std::string text = report();
     EXPECT_EQ(text, "Compiled with MySQL support\nBuffer_size: 500\nQueue 0% full\n"
-                    "Cycletime: 300\nDevicecount: 1\nDevices:\n| Device: eth0\n");
+                    "Cycletime: 300\nDevicecount: 0\nDevices:\n");
 }
 
 TEST_F(CaptureSettings, FileValuesAreReadAndShownAfterTheCycleTime)
