@@ -316,17 +316,18 @@ class Bench:
         Returns {tool: {rate: result}}."""
         results = {tool: {} for tool in tools}
         for rate in list(rates) + [0]:
-            if self.time_left() < len(tools) * (self.args.seconds + 8):
-                print("e2e: time budget spent, skipping %s/s" % (rate or "flat-out"))
-                continue
-            for tool in tools:
-                if tool != "tcpdump":
-                    self.start_norvo(self.args.baseline if tool == "base" else None)
-                try:
-                    results[tool][rate] = self.run(tool, rate, spread)
-                finally:
+            for _ in range(self.args.repeat):
+                if self.time_left() < len(tools) * (self.args.seconds + 8):
+                    print("e2e: time budget spent, skipping %s/s" % (rate or "flat-out"))
+                    break
+                for tool in tools:
                     if tool != "tcpdump":
-                        self.norvo.stop()
+                        self.start_norvo(self.args.baseline if tool == "base" else None)
+                    try:
+                        results[tool][rate] = self.run(tool, rate, spread)
+                    finally:
+                        if tool != "tcpdump":
+                            self.norvo.stop()
         return results
 
     def refine(self, tool, spread, results):
@@ -400,6 +401,8 @@ def main():
     parser.add_argument("--no-tcpdump", action="store_true", help="measure norvo only")
     parser.add_argument("--quick", action="store_true", help="three rates, no bisection")
     parser.add_argument("--json", help="also write every result to this file")
+    parser.add_argument("--repeat", type=int, default=1,
+                        help="back-to-back rounds per rate; the target takes the median ratio (1)")
     parser.add_argument("--baseline", metavar="NORVO",
                         help="another norvo binary (an earlier build) measured as 'base' in the "
                              "same run, beside this build's")
@@ -463,20 +466,28 @@ def summary(results, best, spreads, tools):
                 fmt_ns(r["sched_ns_per_packet"]).strip()))
     print("Targets: no loss up to the injector's limit; norvo's CPU per packet at most %.0f times "
           "tcpdump's at %s frames/s" % (TARGET_RATIO, " and ".join(str(t) for t in TARGET_RATES)))
-    by_key = {(r["tool"], r["spread"], r["rate"]): r for r in results}
     for spread in spreads:
         for rate in TARGET_RATES:
             for tool in ("norvo", "base"):
-                ours, ref = by_key.get((tool, spread, rate)), by_key.get(("tcpdump", spread, rate))
-                if not ours or not ref or not ours["counted"] or not ref["counted"]:
+                # The i-th run of a tool is paired with the i-th tcpdump run,
+                # which came right after it.
+                ours = [r for r in results if (r["tool"], r["spread"], r["rate"]) ==
+                        (tool, spread, rate) and r["counted"]]
+                refs = [r for r in results if (r["tool"], r["spread"], r["rate"]) ==
+                        ("tcpdump", spread, rate) and r["counted"]]
+                ratios = sorted(o["sched_ns_per_packet"] / t["sched_ns_per_packet"]
+                                for o, t in zip(ours, refs))
+                if not ratios:
                     continue
-                ratio = ours["sched_ns_per_packet"] / ref["sched_ns_per_packet"]
-                print("  %6d sources at %d/s (reached %d and %d): %s %s, tcpdump %s ns/packet "
-                      "(sched): %.2f times: %s" % (
-                          spread, rate, ours["achieved"], ref["achieved"], tool,
-                          fmt_ns(ours["sched_ns_per_packet"]).strip(),
-                          fmt_ns(ref["sched_ns_per_packet"]).strip(), ratio,
-                          "met" if ratio <= TARGET_RATIO else "MISSED"))
+                median = ratios[len(ratios) // 2] if len(ratios) % 2 else \
+                    (ratios[len(ratios) // 2 - 1] + ratios[len(ratios) // 2]) / 2
+                print("  %6d sources at %d/s (reached %s): %s %s, tcpdump %s ns/packet (sched): "
+                      "%s times, median %.2f: %s" % (
+                          spread, rate, "/".join(str(r["achieved"]) for r in ours + refs), tool,
+                          "/".join(fmt_ns(r["sched_ns_per_packet"]).strip() for r in ours),
+                          "/".join(fmt_ns(r["sched_ns_per_packet"]).strip() for r in refs),
+                          "/".join("%.2f" % x for x in ratios), median,
+                          "met" if median <= TARGET_RATIO else "MISSED"))
         for r in results:
             if r["tool"] != "tcpdump" and r["spread"] == spread and r["rate"] == 0:
                 print("  %6d sources flat out, %s (%d frames/s): loss %.3f%%: %s" % (
