@@ -1,10 +1,16 @@
 /*
- * Capture threads. Life of one: open the device with libpcap, refuse it
- * unless it is an Ethernet link, then dispatch frames until `running` is
- * cleared. Each frame is decoded at fixed offsets (14-byte Ethernet
- * header, 20-byte IPv4 header) into a packet_info and copied into the
- * packet queue. The thread owns its pcap handle, stores it once in its
- * device record and never closes it; nothing else touches the handle.
+ * Capture threads. Life of one: open the device with libpcap (snapshot,
+ * promiscuous mode, read time-out and kernel buffer set before it is
+ * activated), refuse it unless its link type is one the decoder knows, then
+ * dispatch frames until `running` is cleared. The thread owns its pcap
+ * handle, stores it once in its device record and never closes it; nothing
+ * else touches the handle.
+ *
+ * Each IPv4 frame is decoded at fixed offsets from the start of its IP
+ * header (20-byte IPv4 header assumed) into a packet_info; an IPv6 frame's
+ * extension headers are walked (capture/decode6.cpp). The packets of one
+ * dispatch are collected in a batch and queued together: a lock and a
+ * wake-up per batch instead of per packet is most of what the queue costs.
  *
  * About once a second the thread also reads the kernel's drop counter for
  * its handle: a full queue stalls the callback, the kernel buffer then
@@ -20,6 +26,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <initializer_list>
+
 #include "capture/decode6.h"
 #include "capture/queue.h"
 #include "config/config.h"
@@ -28,21 +36,34 @@
 
 #define CAPTURE_STATS_INTERVAL_S 1   /* s, between two reads of the drop counter */
 #define CAPTURE_ERROR_BACKOFF_MS 100 /* ms, pause after a failed pcap_dispatch */
+#define CAPTURE_MIB 1048576          /* bytes */
 
-/* Ethertypes of IPv4, 0x0800, and IPv6, 0x86DD, as the bytes on the wire. */
-#define ETHERTYPE_IPV4_HI 0x08
-#define ETHERTYPE_IPV4_LO 0x00
-#define ETHERTYPE_IPV6_HI 0x86
-#define ETHERTYPE_IPV6_LO 0xdd
-#define CAPTURE_ETHERNET_HEADER 14 /* bytes */
+#define ETHERTYPE_IPV4 0x0800
+#define ETHERTYPE_IPV6 0x86dd
+#define ETHERTYPE_VLAN 0x8100   /* 802.1Q customer tag */
+#define ETHERTYPE_QINQ 0x88a8   /* 802.1ad service tag */
+#define ETHERTYPE_QINQ_OLD 0x9100 /* service tag before 802.1ad */
+#define CAPTURE_MAX_TAGS 2
+#define CAPTURE_TAG_LEN 4 /* bytes: type and tag control */
+#define CAPTURE_IPV4_FAMILY 2 /* AF_INET in a BSD loopback header, on every system */
+/* AF_INET6 differs between the BSDs that write this header: NetBSD and
+ * OpenBSD, FreeBSD, Darwin (the values libpcap documents for DLT_NULL). */
+#define CAPTURE_IPV6_FAMILIES {24, 28, 30}
 
-/* Offsets into the frame, in bytes. */
-#define CAPTURE_OFF_ETHERTYPE 12
-#define CAPTURE_OFF_PROTO 23
-#define CAPTURE_OFF_SRC 26
-#define CAPTURE_OFF_DST 30
-#define CAPTURE_OFF_SPORT 34
-#define CAPTURE_OFF_DPORT 36
+/* Where the type field is, and how long the pseudo-headers are. */
+#define CAPTURE_ETHER_TYPE_AT 12
+#define CAPTURE_SLL_TYPE_AT 14
+#define CAPTURE_SLL_LEN 16
+#define CAPTURE_SLL2_TYPE_AT 0
+#define CAPTURE_SLL2_LEN 20
+#define CAPTURE_NULL_LEN 4
+
+/* Offsets from the start of the IPv4 header, in bytes. */
+#define CAPTURE_IP_PROTO 9
+#define CAPTURE_IP_SRC 12
+#define CAPTURE_IP_DST 16
+#define CAPTURE_IP_SPORT 20
+#define CAPTURE_IP_DPORT 22
 
 static uint32_t capture_be32(const uint8_t *p)
 {
@@ -55,64 +76,187 @@ static uint32_t capture_be16(const uint8_t *p)
     return static_cast<uint32_t>(p[0]) << 8 | static_cast<uint32_t>(p[1]);
 }
 
-int capture_decode(const uint8_t *bytes, uint32_t caplen, uint32_t len, struct packet_info *out)
+int capture_link_for(int dlt, int vlan)
+{
+    switch (dlt) {
+    case DLT_EN10MB:
+        return vlan ? CAPTURE_LINK_ETHERNET_VLAN : CAPTURE_LINK_ETHERNET;
+    case DLT_RAW:
+    case DLT_IPV4:
+    case DLT_IPV6:
+        return CAPTURE_LINK_RAW;
+    case DLT_LINUX_SLL:
+        return CAPTURE_LINK_SLL;
+    case DLT_LINUX_SLL2:
+        return CAPTURE_LINK_SLL2;
+    case DLT_NULL:
+    case DLT_LOOP:
+        return CAPTURE_LINK_NULL;
+    default:
+        return CAPTURE_LINK_NONE;
+    }
+}
+
+static int capture_is_tag(uint32_t type)
+{
+    return type == ETHERTYPE_VLAN || type == ETHERTYPE_QINQ || type == ETHERTYPE_QINQ_OLD;
+}
+
+/* The payload behind an Ethernet type field at type_at, after at most
+ * `tags` VLAN tags. */
+static int capture_after_type(const uint8_t *bytes, uint32_t caplen, uint32_t type_at, int tags,
+                              struct capture_ip_start *start)
+{
+    for (int tag = 0;; tag++) {
+        if (caplen < type_at + 2)
+            return CAPTURE_NET_NONE;
+        uint32_t type = capture_be16(bytes + type_at);
+        if (type == ETHERTYPE_IPV4) {
+            start->offset = type_at + 2;
+            return CAPTURE_NET_IPV4;
+        }
+        if (type == ETHERTYPE_IPV6) {
+            start->offset = type_at + 2;
+            return CAPTURE_NET_IPV6;
+        }
+        if (tag == tags || !capture_is_tag(type))
+            return CAPTURE_NET_NONE;
+        type_at += CAPTURE_TAG_LEN;
+    }
+}
+
+int capture_find_ip(int link, const uint8_t *bytes, uint32_t caplen, struct capture_ip_start *start)
+{
+    if (bytes == nullptr)
+        return CAPTURE_NET_NONE;
+    start->pseudo = 0;
+    switch (link) {
+    case CAPTURE_LINK_ETHERNET:
+        return capture_after_type(bytes, caplen, CAPTURE_ETHER_TYPE_AT, 0, start);
+    case CAPTURE_LINK_ETHERNET_VLAN:
+        return capture_after_type(bytes, caplen, CAPTURE_ETHER_TYPE_AT, CAPTURE_MAX_TAGS, start);
+    case CAPTURE_LINK_SLL:
+        /* The kernel takes the outer tag off before any capture sees the
+         * frame; for this header libpcap puts it back into the type field.
+         * Tags are skipped whatever `vlan` says: the "any" device shows
+         * tagged traffic this way only. */
+        start->pseudo = CAPTURE_SLL_LEN;
+        return capture_after_type(bytes, caplen, CAPTURE_SLL_TYPE_AT, CAPTURE_MAX_TAGS, start);
+    case CAPTURE_LINK_SLL2:
+        if (caplen < CAPTURE_SLL2_LEN)
+            return CAPTURE_NET_NONE;
+        start->pseudo = CAPTURE_SLL2_LEN;
+        start->offset = CAPTURE_SLL2_LEN;
+        switch (capture_be16(bytes + CAPTURE_SLL2_TYPE_AT)) {
+        case ETHERTYPE_IPV4:
+            return CAPTURE_NET_IPV4;
+        case ETHERTYPE_IPV6:
+            return CAPTURE_NET_IPV6;
+        default:
+            return CAPTURE_NET_NONE;
+        }
+    case CAPTURE_LINK_NULL: {
+        if (caplen < CAPTURE_NULL_LEN)
+            return CAPTURE_NET_NONE;
+        /* The family is in the byte order of the host that captured. */
+        uint32_t family = capture_be32(bytes);
+        start->offset = CAPTURE_NULL_LEN;
+        start->pseudo = CAPTURE_NULL_LEN;
+        if (family == CAPTURE_IPV4_FAMILY || family == CAPTURE_IPV4_FAMILY << 24)
+            return CAPTURE_NET_IPV4;
+        for (uint32_t v6 : CAPTURE_IPV6_FAMILIES) {
+            if (family == v6 || family == v6 << 24)
+                return CAPTURE_NET_IPV6;
+        }
+        return CAPTURE_NET_NONE;
+    }
+    case CAPTURE_LINK_RAW:
+        if (caplen < 1)
+            return CAPTURE_NET_NONE;
+        start->offset = 0;
+        if (bytes[0] >> 4 == 4)
+            return CAPTURE_NET_IPV4;
+        return bytes[0] >> 4 == 6 ? CAPTURE_NET_IPV6 : CAPTURE_NET_NONE;
+    default:
+        return CAPTURE_NET_NONE;
+    }
+}
+
+int capture_decode_ipv4(const uint8_t *ip, uint32_t caplen, uint32_t len, struct packet_info *out)
 {
     /* The length test comes first: nothing is read that was not captured. */
-    if (bytes == nullptr || caplen < CAPTURE_OFF_ETHERTYPE + 2)
+    if (caplen < CAPTURE_MIN_IP_CAPLEN)
         return 0;
-    if (bytes[CAPTURE_OFF_ETHERTYPE] == ETHERTYPE_IPV6_HI &&
-        bytes[CAPTURE_OFF_ETHERTYPE + 1] == ETHERTYPE_IPV6_LO)
-        return decode6(bytes + CAPTURE_ETHERNET_HEADER, caplen - CAPTURE_ETHERNET_HEADER, len,
-                       out);
-    if (caplen < CAPTURE_MIN_CAPLEN)
-        return 0;
-    if (bytes[CAPTURE_OFF_ETHERTYPE] != ETHERTYPE_IPV4_HI ||
-        bytes[CAPTURE_OFF_ETHERTYPE + 1] != ETHERTYPE_IPV4_LO)
-        return 0;
-    out->proto = bytes[CAPTURE_OFF_PROTO];
-    out->src = capture_be32(bytes + CAPTURE_OFF_SRC);
-    out->dst = capture_be32(bytes + CAPTURE_OFF_DST);
-    out->sport = capture_be16(bytes + CAPTURE_OFF_SPORT);
-    out->dport = capture_be16(bytes + CAPTURE_OFF_DPORT);
+    out->proto = ip[CAPTURE_IP_PROTO];
+    out->src = capture_be32(ip + CAPTURE_IP_SRC);
+    out->dst = capture_be32(ip + CAPTURE_IP_DST);
+    out->sport = capture_be16(ip + CAPTURE_IP_SPORT);
+    out->dport = capture_be16(ip + CAPTURE_IP_DPORT);
     out->len = len;
     out->family = PACKET_IPV4;
     return 1;
 }
 
+int capture_decode(int link, const uint8_t *bytes, uint32_t caplen, uint32_t len,
+                   struct packet_info *out)
+{
+    struct capture_ip_start start;
+    int net = capture_find_ip(link, bytes, caplen, &start);
+    if (net == CAPTURE_NET_NONE)
+        return 0;
+    /* A length below the pseudo-header's can only come from a broken file. */
+    if (caplen < start.offset || len < start.pseudo)
+        return 0;
+    if (net == CAPTURE_NET_IPV6)
+        return decode6(bytes + start.offset, caplen - start.offset, len - start.pseudo, out);
+    return capture_decode_ipv4(bytes + start.offset, caplen - start.offset, len - start.pseudo, out);
+}
+
+int capture_flush(struct capture_run *run, int more)
+{
+    /* Even with nothing left, the end of a read may have a consumer to wake. */
+    if (run->count == 0 && more)
+        return 0;
+    int rc = queue_push_batch(run->batch, run->count, more);
+    run->count = 0;
+    /* Stopping: the packets are lost anyway; do not wait for the rest of the buffer. */
+    if (rc != 0 && run->device->handle != nullptr)
+        pcap_breakloop(run->device->handle);
+    return rc;
+}
+
 void capture_packet(u_char *user, const struct pcap_pkthdr *header, const u_char *bytes)
 {
-    struct device *device = reinterpret_cast<struct device *>(user);
+    struct capture_run *run = reinterpret_cast<struct capture_run *>(user);
     int debugging = debug.load(std::memory_order_relaxed);
 
     if (debugging) {
         int wb, rb;
         queue_indexes(&wb, &rb);
-        debug_printf("Inserting packet into queue of device %s: wb:%d rb:%d\n", device->name,
+        debug_printf("Inserting packet into queue of device %s: wb:%d rb:%d\n", run->device->name,
                      wb, rb);
     }
 
-    struct packet_info info;
-    if (!capture_decode(bytes, header->caplen, header->len, &info))
+    struct packet_info *info = &run->batch[run->count];
+    if (!capture_decode(run->link, bytes, header->caplen, header->len, info))
+        return;
+    run->count++;
+    /* In debug mode each packet is queued at once, so its lines show in order. */
+    if (run->count < CAPTURE_BATCH && !debugging)
+        return;
+    if (capture_flush(run, !debugging) != 0 || !debugging)
         return;
 
-    if (queue_push(&info) != 0) {
-        /* Stopping: the packet is lost anyway; do not wait for the rest of the buffer. */
-        if (device->handle != nullptr)
-            pcap_breakloop(device->handle);
-        return;
-    }
-
-    if (debugging && info.family == PACKET_IPV6) {
+    if (info->family == PACKET_IPV6) {
         char s[ADDR6_TEXT_SIZE], d[ADDR6_TEXT_SIZE];
-        debug_printf("IP-Packet %s:%5d -> %s:%5d\n", addr6_format(info.src6, s),
-                     static_cast<int>(info.sport), addr6_format(info.dst6, d),
-                     static_cast<int>(info.dport));
-    } else if (debugging) {
-        struct addr_octets s = addr_split(info.src), d = addr_split(info.dst);
-        debug_printf("IP-Packet %u.%u.%u.%u:%5d -> %u.%u.%u.%u:%5d\n", s.a, s.b, s.c, s.d,
-                     static_cast<int>(info.sport), d.a, d.b, d.c, d.d,
-                     static_cast<int>(info.dport));
+        debug_printf("IP-Packet %s:%5d -> %s:%5d\n", addr6_format(info->src6, s),
+                     static_cast<int>(info->sport), addr6_format(info->dst6, d),
+                     static_cast<int>(info->dport));
+        return;
     }
+    struct addr_octets s = addr_split(info->src), d = addr_split(info->dst);
+    debug_printf("IP-Packet %u.%u.%u.%u:%5d -> %u.%u.%u.%u:%5d\n", s.a, s.b, s.c, s.d,
+                 static_cast<int>(info->sport), d.a, d.b, d.c, d.d, static_cast<int>(info->dport));
 }
 
 /*
@@ -263,34 +407,82 @@ static void capture_wait_readable(struct device *device, int fd)
     }
 }
 
-void *capture_thread(void *arg)
+/* Why pcap_activate failed, the way libpcap words it. */
+static void capture_activate_error(pcap_t *handle, int status, char *reason, size_t size)
 {
-    struct device *device = static_cast<struct device *>(arg);
+    const char *detail = pcap_geterr(handle);
+    if (status == PCAP_ERROR && detail[0] != '\0')
+        snprintf(reason, size, "%s", detail);
+    else if (detail[0] != '\0')
+        snprintf(reason, size, "%s (%s)", pcap_statustostr(status), detail);
+    else
+        snprintf(reason, size, "%s", pcap_statustostr(status));
+}
+
+/*
+ * Opens the device with the capture's settings, and the decoder for its link
+ * type into *link. The handle, or null once the refusal is reported.
+ */
+static pcap_t *capture_open(struct device *device, int *link)
+{
     char errbuf[PCAP_ERRBUF_SIZE];
     errbuf[0] = '\0';
-
-    debug_printf("Opening Device %s\n", device->name);
-    pcap_t *handle = pcap_open_live(device->name, CAPTURE_SNAPLEN, 1, CAPTURE_TIMEOUT_MS, errbuf);
+    pcap_t *handle = pcap_create(device->name, errbuf);
     if (handle == nullptr) {
         capture_refuse_device(device->name, errbuf[0] != '\0' ? errbuf : "libpcap gave no reason");
         return nullptr;
     }
-    if (errbuf[0] != '\0')
-        log_msg(LOG_ERR, "Device %s opened with a warning: %s", device->name, errbuf);
+    pcap_set_snaplen(handle, CAPTURE_SNAPLEN);
+    pcap_set_promisc(handle, 1);
+    pcap_set_timeout(handle, CAPTURE_TIMEOUT_MS);
+    /* A burst the queue cannot take at once waits here instead of being dropped. */
+    if (config != nullptr && config->capture_buffer > 0)
+        pcap_set_buffer_size(handle, config->capture_buffer * CAPTURE_MIB);
 
-    /* The decoder assumes an Ethernet header; any other link would yield garbage. */
-    int link = pcap_datalink(handle);
-    if (link != DLT_EN10MB) {
-        const char *link_name = pcap_datalink_val_to_name(link);
-        char reason[128];
-        if (link_name != nullptr)
-            snprintf(reason, sizeof reason, "link type %s is not Ethernet", link_name);
-        else
-            snprintf(reason, sizeof reason, "link type %d is not Ethernet", link);
+    char reason[PCAP_ERRBUF_SIZE + 128];
+    int status = pcap_activate(handle);
+    if (status < 0) {
+        capture_activate_error(handle, status, reason, sizeof reason);
         capture_refuse_device(device->name, reason);
         pcap_close(handle);
         return nullptr;
     }
+    if (status > 0) {
+        const char *detail = pcap_geterr(handle);
+        if (status == PCAP_WARNING || detail[0] == '\0')
+            log_msg(LOG_ERR, "Device %s opened with a warning: %s", device->name,
+                    status == PCAP_WARNING ? detail : pcap_statustostr(status));
+        else
+            log_msg(LOG_ERR, "Device %s opened with a warning: %s (%s)", device->name,
+                    pcap_statustostr(status), detail);
+    }
+
+    int dlt = pcap_datalink(handle);
+    *link = capture_link_for(dlt, config != nullptr ? config->vlan : 0);
+    if (*link == CAPTURE_LINK_NONE) {
+        const char *link_name = pcap_datalink_val_to_name(dlt);
+        if (link_name != nullptr)
+            snprintf(reason, sizeof reason, "link type %s is not supported", link_name);
+        else
+            snprintf(reason, sizeof reason, "link type %d is not supported", dlt);
+        capture_refuse_device(device->name, reason);
+        pcap_close(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+void *capture_thread(void *arg)
+{
+    struct device *device = static_cast<struct device *>(arg);
+    struct capture_run run;
+    memset(&run, 0, sizeof run);
+    run.device = device;
+
+    debug_printf("Opening Device %s\n", device->name);
+    pcap_t *handle = capture_open(device, &run.link);
+    if (handle == nullptr)
+        return nullptr;
     device->handle = handle;
     log_msg(LOG_INFO, "Capturing on device %s.", device->name);
     capture_report(device->name, nullptr);
@@ -304,7 +496,8 @@ void *capture_thread(void *arg)
             if (!running.load(std::memory_order_relaxed))
                 break;
         }
-        int result = pcap_dispatch(handle, -1, capture_packet, reinterpret_cast<u_char *>(device));
+        int result = pcap_dispatch(handle, -1, capture_packet, reinterpret_cast<u_char *>(&run));
+        capture_flush(&run, 0);
         if (result == PCAP_ERROR) {
             /*
              * A vanished or downed interface fails every call at once; report

@@ -38,6 +38,8 @@
 #define DEFAULT_PERIOD 600      /* seconds */
 #define DEFAULT_BUFFER_SIZE 500 /* packet queue slots */
 #define DEFAULT_TABLE_LIMIT 512 /* MiB per category table */
+#define DEFAULT_CAPTURE_BUFFER 8 /* MiB */
+#define MAX_CAPTURE_BUFFER 2047  /* MiB; libpcap takes the size in bytes as an int */
 
 static const char *const dump_type_names[] = {
     "StdOut", "Syslog", "TextFile", "BinFile", "MySQL", "PgSQL", "--Error: Bad Option--",
@@ -372,6 +374,29 @@ static void config_read_table_limit(struct config_reader *reader, const char *, 
     reader->config->table_limit_set = 1;
 }
 
+static void config_read_vlan(struct config_reader *reader, const char *, char *value, char **)
+{
+    if (strcasecmp(value, "on") == 0)
+        reader->config->vlan = 1;
+    else if (strcasecmp(value, "off") == 0)
+        reader->config->vlan = 0;
+    else
+        config_fatal(reader, "Norvo: Reading invalid vlan %s (on or off), in file %s, line %d.\n",
+                     value, reader->path, reader->line_number);
+    reader->config->vlan_set = 1;
+}
+
+static void config_read_capture_buffer(struct config_reader *reader, const char *, char *value,
+                                       char **)
+{
+    int mib = config_positive(reader, "capturebuffer", value);
+    if (mib > MAX_CAPTURE_BUFFER)
+        config_fatal(reader, "Norvo: Reading invalid capturebuffer %s (at most %d MiB), in file %s, "
+                     "line %d.\n", value, MAX_CAPTURE_BUFFER, reader->path, reader->line_number);
+    reader->config->capture_buffer = mib;
+    reader->config->capture_buffer_set = 1;
+}
+
 static void config_read_cat(struct config_reader *reader, const char *keyword, char *value,
                             char **cursor)
 {
@@ -665,6 +690,8 @@ static const struct config_keyword config_keywords[] = {
     {"period", 0, config_read_period},
     {"buffersize", 0, config_read_buffer_size},
     {"tablelimit", 0, config_read_table_limit},
+    {"vlan", 0, config_read_vlan},
+    {"capturebuffer", 0, config_read_capture_buffer},
     {"cat", 0, config_read_cat},
     {"primary", 1, config_read_primary},
     {"secondary", 1, config_read_secondary},
@@ -807,6 +834,10 @@ struct settings *config_load(struct settings *config, const char *path)
     config->table_limit_set = 0;
     config->devices = nullptr;
     config->cats = nullptr;
+    config->vlan = 0;
+    config->capture_buffer = DEFAULT_CAPTURE_BUFFER;
+    config->vlan_set = 0;
+    config->capture_buffer_set = 0;
     config_read_config_file(config, path);
     return config;
 }

@@ -107,6 +107,10 @@ struct settings {
     struct cat *cats;       /* file order */
     int table_limit;        /* MiB per category table; 0 no bound */
     int table_limit_set;    /* the file names it, so the status report shows it */
+    int vlan;               /* 1: Ethernet frames may carry up to two VLAN tags */
+    int capture_buffer;     /* MiB of kernel capture buffer per device */
+    int vlan_set;           /* the file set vlan; the status report shows it only then */
+    int capture_buffer_set; /* likewise for capturebuffer */
 };
 
 /* Name of a dump type 0..6; "--Error: Bad Option--" for anything else. */

@@ -61,6 +61,11 @@ static void status_write_report(FILE *out, const struct settings *s, int free_sl
     if (s->table_limit_set)
         fprintf(out, "Tablelimit: %d MiB%s\n", s->table_limit,
                 s->table_limit == 0 ? " (no limit)" : "");
+    /* Only what the file set, so a file without them reports as it always did. */
+    if (s->vlan_set)
+        fprintf(out, "Vlan: %s\n", s->vlan ? "on" : "off");
+    if (s->capture_buffer_set)
+        fprintf(out, "Capturebuffer: %d MiB\n", s->capture_buffer);
     fprintf(out, "Devicecount: %d\n", s->device_count);
     fputs("Devices:\n", out);
     const struct device *d = s->devices;

@@ -147,9 +147,9 @@ exec "$@"
 class Norvo:
     """A running daemon; stdout and stderr are collected by threads."""
 
-    def __init__(self, args, syslog=None, netns=None, env=None, wrapper=()):
+    def __init__(self, args, syslog=None, netns=None, env=None, wrapper=(), binary=None):
         # wrapper: a command that execs the daemon, such as setpriv
-        cmd = list(wrapper) + [program("norvo")] + list(args)
+        cmd = list(wrapper) + [binary or program("norvo")] + list(args)
         if netns:
             cmd = ["nsenter", "--net=/var/run/netns/" + netns] + cmd
         if syslog is not None:

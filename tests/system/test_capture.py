@@ -306,29 +306,35 @@ class DaemonCaptureTest(unittest.TestCase):
 @unittest.skipUnless(IS_ROOT and os.path.exists(NORVO) and os.path.exists(INJECT),
                      "needs root, the norvo daemon and norvo-inject")
 class RefusedDevices(unittest.TestCase):
-    """A device that is missing or not Ethernet gets its error lines on
-    standard output and at LOG_ERR; the capture on the others goes on."""
+    """A device that is missing or of a link type norvo cannot decode gets
+    its error lines on standard output and at LOG_ERR; the capture on the
+    others goes on."""
 
-    def test_missing_and_non_ethernet_devices_are_reported_the_veth_counts(self):
+    def test_missing_and_undecodable_devices_are_reported_the_veth_counts(self):
         from harness import LOG_ERR, start_norvo, write_config
         link = netns.pair(self)
-        tun = netns.unique_prefix("nvt") + "t"
+        fddi = netns.unique_prefix("nvf") + "f"
         missing = netns.unique_prefix("nvx") + "gone"
-        netns.ip("-n", link.ns_b.name, "tuntap", "add", "dev", tun, "mode", "tun")
-        netns.ip("-n", link.ns_b.name, "link", "set", tun, "up")
+        # A tun device that says it is FDDI (TUNSETIFF, TUNSETLINK, TUNSETPERSIST).
+        link.ns_b.run(["python3", "-c", "import fcntl, os, struct, sys\n"
+                       "fd = os.open('/dev/net/tun', os.O_RDWR)\n"
+                       "fcntl.ioctl(fd, 0x400454ca, struct.pack('16sH', sys.argv[1].encode(), 0x1001))\n"
+                       "fcntl.ioctl(fd, 0x400454cd, 774)\n"
+                       "fcntl.ioctl(fd, 0x400454cb, 1)\n", fddi])
+        netns.ip("-n", link.ns_b.name, "link", "set", fddi, "up")
         conf = write_config(self, "devices %s %s %s\ncat veth\n"
                                   "primary account 198.18.0.0 255.255.0.0\n"
-                                  "secondary account 0.0.0.0 0.0.0.0\n" % (link.b, tun, missing))
+                                  "secondary account 0.0.0.0 0.0.0.0\n" % (link.b, fddi, missing))
         daemon, log = start_norvo(self, ["-c", conf], netns=link.ns_b.name)
-        for name in (tun, missing):
+        for name in (fddi, missing):
             line = log.wait_text("Error opening device %s" % name)
             self.assertIsNotNone(line, log.snapshot())
             self.assertEqual(line.level, LOG_ERR)
-        reason = log.wait_text("Error opening device %s: link type RAW is not Ethernet" % tun)
+        reason = log.wait_text("Error opening device %s: link type FDDI is not supported" % fddi)
         self.assertIsNotNone(reason, log.snapshot())
         self.assertTrue(daemon.wait_stdout(
-            lambda o: "Error opening device %s\nError opening device %s: link type RAW is not "
-                      "Ethernet\n" % (tun, tun) in o and
+            lambda o: "Error opening device %s\nError opening device %s: link type FDDI is not "
+                      "supported\n" % (fddi, fddi) in o and
                       "Error opening device %s\n" % missing in o), daemon.stdout())
 
         self.assertIsNotNone(log.wait_text("Capturing on device %s." % link.b), log.snapshot())

@@ -38,6 +38,8 @@
 #define INJECT_MAX_FRAME 9018    /* bytes: jumbo frame with a VLAN tag */
 #define INJECT_MAX_SPREAD 131072 /* addresses: all of 198.18.0.0/15 */
 #define INJECT_STALL_S 5         /* s without progress before giving up */
+#define INJECT_MAX_TAGS 2        /* VLAN tags given with --vlan */
+#define INJECT_FIRST_VLAN 10     /* VLAN id of the outer --vlan tag; the inner one is 11 */
 
 struct inject_options {
     const char *interface = nullptr;
@@ -54,6 +56,8 @@ struct inject_options {
     uint32_t scatter_seed = 0;
     unsigned long long scatter_spread = 1ull << 32; /* distinct sources before they repeat */
     uint8_t dst_mac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
+    unsigned tpids[INJECT_MAX_TAGS] = {0, 0}; /* VLAN tags before the type, outer first */
+    int tags = 0;
 };
 
 static void inject_usage(FILE *to)
@@ -76,6 +80,8 @@ static void inject_usage(FILE *to)
             "      --scatter-src SEED  source of frame k: a fixed bijection of SEED + k, over\n"
             "                          all of 0.0.0.0/0 (with --src-spread N: of SEED + k %% N);\n"
             "                          only in a network namespace without addresses or routes\n"
+                        "      --vlan TPID         a VLAN tag (0x8100, 0x88a8, 0x9100) before the type; twice\n"
+            "                          for two tags, outer first (VLAN 10 and 11)\n"
             "Other addresses must lie in 198.18.0.0/15 or 127.0.0.0/8.\n");
 }
 
@@ -116,7 +122,7 @@ static int inject_check_range(const char *what, uint32_t first, unsigned spread)
 
 static int inject_parse(int argc, char **argv, struct inject_options *o)
 {
-    enum { OPT_SRC_SPREAD = 256, OPT_DST_SPREAD, OPT_DST_MAC, OPT_SCATTER_SRC };
+    enum { OPT_SRC_SPREAD = 256, OPT_DST_SPREAD, OPT_DST_MAC, OPT_SCATTER_SRC, OPT_VLAN };
     static const struct option longopts[] = {
         {"interface", required_argument, nullptr, 'i'}, {"src", required_argument, nullptr, 's'},
         {"dst", required_argument, nullptr, 'd'},       {"proto", required_argument, nullptr, 'p'},
@@ -127,6 +133,7 @@ static int inject_parse(int argc, char **argv, struct inject_options *o)
         {"dst-spread", required_argument, nullptr, OPT_DST_SPREAD},
         {"dst-mac", required_argument, nullptr, OPT_DST_MAC},
         {"scatter-src", required_argument, nullptr, OPT_SCATTER_SRC},
+        {"vlan", required_argument, nullptr, OPT_VLAN},
         {"help", no_argument, nullptr, 'h'},            {nullptr, 0, nullptr, 0},
     };
     int c;
@@ -208,6 +215,15 @@ static int inject_parse(int argc, char **argv, struct inject_options *o)
                 return 1;
             }
             break;
+        case OPT_VLAN:
+            if (o->tags == INJECT_MAX_TAGS) {
+                fprintf(stderr, "norvo-inject: at most %d VLAN tags\n", INJECT_MAX_TAGS);
+                return 1;
+            }
+            if (inject_number(optarg, "tag type", 0xffff, &v) != 0)
+                return 1;
+            o->tpids[o->tags++] = static_cast<unsigned>(v);
+            break;
         case 'h':
             inject_usage(stdout);
             exit(0);
@@ -228,7 +244,7 @@ static int inject_parse(int argc, char **argv, struct inject_options *o)
     } else if (src_spread != 0) {
         o->src_spread = static_cast<unsigned>(src_spread);
     }
-    unsigned header = 14 + (o->ethertype == 0x8100 ? 4 : 0) + 20;
+    unsigned header = 14 + 4 * static_cast<unsigned>(o->tags) + (o->ethertype == 0x8100 ? 4 : 0) + 20;
     if (o->length < header + 4) {
         fprintf(stderr, "norvo-inject: length %u is below %u, the headers and both ports\n",
                 o->length, header + 4);
@@ -351,11 +367,16 @@ static void inject_frame(const struct inject_options *o, const uint8_t *src_mac,
 {
     memcpy(f, o->dst_mac, 6);
     memcpy(f + 6, src_mac, 6);
-    uint8_t *ip = f + 14;
-    inject_put16(f + 12, o->ethertype);
+    uint8_t *type = f + 12;
+    for (int t = 0; t < o->tags; t++, type += 4) {
+        inject_put16(type, o->tpids[t]);
+        inject_put16(type + 2, INJECT_FIRST_VLAN + static_cast<unsigned>(t));
+    }
+    uint8_t *ip = type + 2;
+    inject_put16(type, o->ethertype);
     if (o->ethertype == 0x8100) { /* VLAN 1, carrying IPv4 */
-        inject_put16(f + 14, 1);
-        inject_put16(f + 16, 0x0800);
+        inject_put16(ip, 1);
+        inject_put16(ip + 2, 0x0800);
         ip += 4;
     }
     unsigned ip_len = o->length - static_cast<unsigned>(ip - f);

@@ -69,10 +69,11 @@ std::vector<uint8_t> frame(uint8_t transport, const std::vector<Extension> &chai
     return f;
 }
 
-int decode_exact(const std::vector<uint8_t> &f, size_t caplen, struct packet_info *out)
+int decode_exact(const std::vector<uint8_t> &f, size_t caplen, struct packet_info *out,
+                 int link = CAPTURE_LINK_ETHERNET, uint32_t len = 1500)
 {
     std::vector<uint8_t> copy(f.begin(), f.begin() + static_cast<long>(caplen));
-    return capture_decode(copy.data(), static_cast<uint32_t>(caplen), 1500, out);
+    return capture_decode(link, copy.data(), static_cast<uint32_t>(caplen), len, out);
 }
 
 TEST(Decode6, AddressesPortsAndWireLength)
@@ -162,6 +163,62 @@ TEST(Decode6, ExtensionLengthBeyondTheCaptureStopsTheWalk)
     ASSERT_EQ(decode_exact(f, f.size(), &p), 1);
     EXPECT_EQ(p.sport, 0u);
     EXPECT_EQ(p.dport, 0u);
+}
+
+/* The IPv6 packet behind every link header the capture knows, counted
+ * without the pseudo-headers that were never on the wire. */
+TEST(Decode6, EveryLinkTypeAndVlanTagsLeadToTheSamePacket)
+{
+    auto ethernet = frame(kUdp, {options(kHopByHop, 0)});
+    std::vector<uint8_t> packet(ethernet.begin() + 14, ethernet.end());
+    std::vector<uint8_t> sll(16, 0), sll2(20, 0);
+    sll[14] = 0x86, sll[15] = 0xdd;
+    sll2[0] = 0x86, sll2[1] = 0xdd;
+    std::vector<uint8_t> tagged(ethernet.begin(), ethernet.begin() + 12);
+    for (uint8_t b : {0x88, 0xa8, 0x00, 0x07, 0x81, 0x00, 0x00, 0x2a, 0x86, 0xdd})
+        tagged.push_back(b);
+    struct Case {
+        const char *name;
+        int link;
+        std::vector<uint8_t> header;
+        uint32_t pseudo;
+    } cases[] = {
+        {"raw", CAPTURE_LINK_RAW, {}, 0},
+        {"sll", CAPTURE_LINK_SLL, sll, 16},
+        {"sll2", CAPTURE_LINK_SLL2, sll2, 20},
+        {"null, BSD big-endian", CAPTURE_LINK_NULL, {0, 0, 0, 24}, 4},
+        {"null, FreeBSD", CAPTURE_LINK_NULL, {28, 0, 0, 0}, 4},
+        {"null, Darwin", CAPTURE_LINK_NULL, {0, 0, 0, 30}, 4},
+        {"ethernet, two tags", CAPTURE_LINK_ETHERNET_VLAN, tagged, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> f = c.header;
+        f.insert(f.end(), packet.begin(), packet.end());
+        struct packet_info p;
+        ASSERT_EQ(decode_exact(f, f.size(), &p, c.link, static_cast<uint32_t>(f.size())), 1);
+        EXPECT_EQ(p.family, PACKET_IPV6);
+        EXPECT_EQ(p.src6.lo, 1u);
+        EXPECT_EQ(p.dst6.hi, 0x2001000200000000ULL);
+        EXPECT_EQ(p.sport, 40000u);
+        EXPECT_EQ(p.dport, 443u);
+        EXPECT_EQ(p.len, f.size() - c.pseudo);
+        /* one byte short of the fixed header behind the link header */
+        EXPECT_EQ(decode_exact(f, c.header.size() + 39, &p, c.link), 0);
+    }
+    /* tags only where the device asked for them */
+    struct packet_info p;
+    std::vector<uint8_t> tagged_frame = tagged;
+    tagged_frame.insert(tagged_frame.end(), packet.begin(), packet.end());
+    EXPECT_EQ(decode_exact(tagged_frame, tagged_frame.size(), &p, CAPTURE_LINK_ETHERNET), 0);
+    /* Linux's AF_INET6 (10) never heads a BSD loopback frame */
+    std::vector<uint8_t> linux_family = {10, 0, 0, 0};
+    linux_family.insert(linux_family.end(), packet.begin(), packet.end());
+    EXPECT_EQ(decode_exact(linux_family, linux_family.size(), &p, CAPTURE_LINK_NULL), 0);
+    /* an IPv4 header behind the IPv6 type is neither */
+    auto wrong = ethernet;
+    wrong[14] = 0x45;
+    EXPECT_EQ(decode_exact(wrong, wrong.size(), &p), 0);
 }
 
 } // namespace
