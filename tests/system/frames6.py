@@ -37,7 +37,8 @@ def frame(spec):
     """Ethernet + IPv6 + extension headers + transport, padded to spec["length"].
 
     spec: src, dst, proto (name or number), sport, dport, ext (list of
-    "hop", "routing", "dest" or "frag:OFFSET"), length (bytes on the wire).
+    "hop", "routing", "dest" or "frag:OFFSET"), tags (VLAN tag types, outer
+    first), length (bytes on the wire, tags included).
     """
     src, dst = checked(spec["src"]), checked(spec["dst"])
     proto = spec.get("proto", "udp")
@@ -56,13 +57,14 @@ def frame(spec):
         else:
             body += struct.pack("!BB", following, 0) + bytes(6)  # padding options, 8 bytes
     body += struct.pack("!HH", spec.get("sport", 0), spec.get("dport", 0)) + bytes(16)
-    length = spec.get("length", 14 + 40 + len(body))
-    pad = length - (14 + 40 + len(body))
-    if pad < 0:
-        raise ValueError("frame of %d bytes does not fit in length %d" % (54 + len(body), length))
-    body += bytes(pad)
+    tags = b"".join(struct.pack("!HH", tpid, 10 + i) for i, tpid in enumerate(spec.get("tags", [])))
+    head = 14 + len(tags) + 40
+    length = spec.get("length", head + len(body))
+    if length < head + len(body):
+        raise ValueError("frame of %d bytes does not fit in length %d" % (head + len(body), length))
+    body += bytes(length - head - len(body))
     ip = struct.pack("!IHBB", 6 << 28, len(body), types[0], 64) + src + dst
-    return DST_MAC + SRC_MAC + b"\x86\xdd" + ip + body
+    return DST_MAC + SRC_MAC + tags + b"\x86\xdd" + ip + body
 
 
 def send(interface, specs):

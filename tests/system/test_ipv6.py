@@ -322,6 +322,47 @@ class MixedTraffic(unittest.TestCase):
         self.assertEqual(sorted(seen), sorted(sent))
 
 
+@unittest.skipUnless(READY, "needs root, norvo, norvo-inject and norvo-binread")
+class TaggedFrames(unittest.TestCase):
+    """IPv6 behind one and two VLAN tags, with vlan on: counted with the tags'
+    bytes; without vlan on the same frames are not counted."""
+
+    FRAMES = [
+        {"src": "2001:db8:2::1", "dst": "2001:2::1", "tags": [0x8100], "length": 200},
+        {"src": "2001:db8:2::2", "dst": "2001:2::1", "tags": [0x88A8, 0x8100], "length": 300},
+        {"src": "2001:db8:2::3", "dst": "2001:2::1", "length": 400},
+    ]
+
+    def counted(self, vlan):
+        link = netns.pair(self, subnet=246)
+        conf = write_config(self, "devices %s\nperiod 3600\n%scat tagged\n%sdump StdOut\n"
+                            % (link.b, vlan, DUAL_RULES))
+        daemon, _ = start_norvo(self, ["-d", "-c", conf], netns=link.ns_b.name)
+        traffic = Traffic(link, daemon)
+        traffic.wait_capturing()
+        sender = os.path.join(os.path.dirname(os.path.abspath(__file__)), "frames6.py")
+        r = subprocess.run(link.ns_a.command(["python3", sender, link.a]),
+                           input=json.dumps(self.FRAMES), capture_output=True, text=True,
+                           timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        traffic.settle()
+        daemon.signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait(10), 0, daemon.stderr())
+        rows = {}
+        for line in daemon.stdout().splitlines():
+            words = line.split()
+            if line.startswith("IP: 2001:"):
+                rows[words[1]] = int(words[5])
+        return rows
+
+    def test_vlan_on_counts_tagged_ipv6_with_the_tags_bytes(self):
+        self.assertEqual(self.counted("vlan on\n"),
+                         {"2001:db8:2::1": 200, "2001:db8:2::2": 300, "2001:db8:2::3": 400})
+
+    def test_without_vlan_tagged_ipv6_is_not_counted(self):
+        self.assertEqual(self.counted(""), {"2001:db8:2::3": 400})
+
+
 @unittest.skipUnless(READY, "needs root and norvo")
 class CheckMode(unittest.TestCase):
 
