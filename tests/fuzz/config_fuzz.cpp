@@ -107,7 +107,7 @@ static void check_tokenizer(const uint8_t *data, size_t size)
         require(token >= begin && token + strlen(token) <= end);
         require(strpbrk(token, " \t\r\n=") == nullptr);
         require(cursor == nullptr || (cursor > token && cursor <= end));
-        (void)config_parse_ipv4(token);
+        (void)config_parse_ipv4(token, nullptr);
     }
 }
 

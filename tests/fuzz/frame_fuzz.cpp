@@ -3,8 +3,9 @@
  * accounting of what it accepts.
  *
  * libFuzzer hands over a buffer of exactly the input's size, so AddressSanitizer
- * catches any read past the captured length. The first two bytes of an input
- * give the length on the wire, the rest is the frame. An accepted packet is
+ * catches any read past the captured length. The first byte of an input picks
+ * the link type, the next two give the length on the wire beyond the captured
+ * bytes, the rest is the frame. An accepted packet is
  * counted in a category that accounts every address against every peer:
  * its source must gain the length as output and its destination as input.
  */
@@ -27,21 +28,25 @@ static void require(bool condition)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 2)
+    if (size < 3)
         return 0;
-    uint32_t wire = (uint32_t)data[0] << 8 | data[1];
+    int link = CAPTURE_LINK_ETHERNET + data[0] % (CAPTURE_LINK_NULL - CAPTURE_LINK_ETHERNET + 1);
+    uint32_t wire = (uint32_t)data[1] << 8 | data[2];
     /* an exact copy, so that the decoder's reads are bounded by the frame */
-    std::vector<uint8_t> frame(data + 2, data + size);
+    std::vector<uint8_t> frame(data + 3, data + size);
     uint32_t caplen = (uint32_t)frame.size();
     uint32_t len = caplen + wire;
 
     struct packet_info packet;
     memset(&packet, 0, sizeof packet);
-    int accepted = capture_decode(frame.empty() ? nullptr : frame.data(), caplen, len, &packet);
+    int accepted =
+        capture_decode(link, frame.empty() ? nullptr : frame.data(), caplen, len, &packet);
     if (!accepted)
         return 0;
-    require(caplen >= CAPTURE_MIN_CAPLEN);
-    require(packet.len == len);
+    require(caplen >= CAPTURE_MIN_IP_CAPLEN);
+    /* a pseudo-header that was never on the wire is not counted */
+    require(packet.len <= len);
+    len = packet.len;
 
     struct rule every = {0, 0, 0, 0, 1, nullptr};
     struct rule peers = every;
