@@ -66,7 +66,6 @@ void capture_refuse_device(const char *name, const char *reason);
  * Returns how many were opened (-1 after a stop request); `reasons` gets
  * "DEVICE: REASON" of every refusal, separated by "; ". */
 int capture_wait_opened(int devices, char *reasons, size_t size);
-/* libpcap callback; user is the struct device. */
 /* libpcap callback; user is the struct capture_run. Decoded packets wait in
  * the run's batch until it is full or capture_flush is called (at once in
  * debug mode). */

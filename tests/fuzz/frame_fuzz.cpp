@@ -3,9 +3,9 @@
  * accounting of what it accepts.
  *
  * libFuzzer hands over a buffer of exactly the input's size, so AddressSanitizer
- * catches any read past the captured length. The first byte of an input
- * chooses the link type, the next two give the length on the wire, the rest
- * is the frame. An accepted packet is
+ * catches any read past the captured length. The first byte of an input picks
+ * the link type, the next two give the length on the wire beyond the captured
+ * bytes, the rest is the frame. An accepted packet is
  * counted in a category that accounts every address against every peer:
  * its source must gain the length as output and its destination as input.
  */
@@ -31,7 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 3)
         return 0;
-    /* links 1 to 6 of enum capture_link */
     int link = CAPTURE_LINK_ETHERNET + data[0] % (CAPTURE_LINK_NULL - CAPTURE_LINK_ETHERNET + 1);
     uint32_t wire = (uint32_t)data[1] << 8 | data[2];
     /* an exact copy, so that the decoder's reads are bounded by the frame */
@@ -46,8 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!accepted)
         return 0;
     require(caplen >= (packet.family == PACKET_IPV6 ? 40u : (uint32_t)CAPTURE_MIN_IP_CAPLEN));
-    /* the length on the wire, less at most a 20-byte pseudo-header */
-    require(packet.len <= len && packet.len + 20 >= len);
+    /* a pseudo-header that was never on the wire is not counted */
+    require(packet.len <= len);
+    len = packet.len;
 
     struct rule every = {0, 0, 0, 0, 1, nullptr};
     struct rule peers = every;
@@ -67,9 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (packet.family == PACKET_IPV6) {
         struct ip6_entry *source = iptable6_lookup(category.table6, packet.src6);
-        require(source != nullptr && source->output == packet.len);
+        require(source != nullptr && source->output == len);
         struct ip6_entry *destination = iptable6_lookup(category.table6, packet.dst6);
-        require(destination != nullptr && destination->input == packet.len);
+        require(destination != nullptr && destination->input == len);
         require(iptable_next(category.table) == nullptr);
         iptable_destroy(category.table);
         iptable6_destroy(category.table6);
@@ -82,10 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     struct ip_entry *source = iptable_lookup(category.table, packet.src);
     struct ip_entry *destination = iptable_lookup(category.table, packet.dst);
     require(source != nullptr && destination != nullptr);
-    require(source->output == packet.len);
-    require(destination->input == packet.len);
+    require(source->output == len);
+    require(destination->input == len);
     /* a packet to itself counts both ways on one entry */
-    require(source != destination || (source->input == packet.len && source->output == packet.len));
+    require(source != destination || (source->input == len && source->output == len));
     iptable_destroy(category.table);
     return 0;
 }
