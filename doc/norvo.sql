@@ -31,7 +31,20 @@ CREATE TABLE IF NOT EXISTS norvo.traffic (
     PRIMARY KEY (ip, timetag)
 );
 
+-- The IPv6 rows of the same categories go to the table named with "6"
+-- appended, keyed the same way:
+--   ip       the address, 16 bytes in network order (HEX(ip) shows it;
+--            INET6_NTOA(ip) prints it, MariaDB 10.5 and later)
+CREATE TABLE IF NOT EXISTS norvo.traffic6 (
+    ip      VARBINARY(16)   NOT NULL,
+    timetag BIGINT          NOT NULL,
+    input   BIGINT UNSIGNED NOT NULL DEFAULT 0,
+    output  BIGINT UNSIGNED NOT NULL DEFAULT 0,
+    PRIMARY KEY (ip, timetag)
+);
+
 -- The daemon needs nothing beyond reading, adding and updating rows.
 -- Replace '%' by the daemon's address to accept it from that host only.
 CREATE USER IF NOT EXISTS 'norvo'@'%' IDENTIFIED BY 'change-this-password';
 GRANT SELECT, INSERT, UPDATE ON norvo.traffic TO 'norvo'@'%';
+GRANT SELECT, INSERT, UPDATE ON norvo.traffic6 TO 'norvo'@'%';
