@@ -10,6 +10,7 @@
  * by dump_library_init, before any thread exists.
  */
 #include <errno.h>
+#include <inttypes.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -88,21 +89,16 @@ static int dump_mysql_build(char *query, const char *category, const char *forma
  * the round again cannot count twice. Other failures are reported and lose
  * only this row.
  */
-static void dump_mysql_store_row(MYSQL *conn, const struct cat *old_cat,
-                                 const struct ip_entry *entry, int64_t tag, char *query)
+static void dump_mysql_store_row(MYSQL *conn, const struct cat *old_cat, const char *table,
+                                 const char *ip, unsigned long long input,
+                                 unsigned long long output, int64_t tag, char *query)
 {
-    /* A plain identifier, checked by the reader, so the backquotes hold. */
-    const char *table = old_cat->db->table;
-    struct addr_octets ip = addr_split(entry->ip);
-    unsigned long long input = entry->input;
-    unsigned long long output = entry->output;
-
     for (int round = 1; round <= DUMP_MYSQL_ROW_ROUNDS; round++) {
         int last = round == DUMP_MYSQL_ROW_ROUNDS;
         if (dump_mysql_build(query, old_cat->name,
                              "update `%s` set input=input+%llu,output=output+%llu "
-                             "where ip=\"%u.%u.%u.%u\" and timetag=%lld",
-                             table, input, output, ip.a, ip.b, ip.c, ip.d, (long long)tag) != 0)
+                             "where ip=%s and timetag=%lld",
+                             table, input, output, ip, (long long)tag) != 0)
             return;
         debug_printf("Query: %s\n", query);
         int failed = mysql_query(conn, query);
@@ -120,8 +116,8 @@ static void dump_mysql_store_row(MYSQL *conn, const struct cat *old_cat,
 
         if (dump_mysql_build(query, old_cat->name,
                              "insert into `%s` (ip,timetag,input,output) "
-                             "values (\"%u.%u.%u.%u\",%lld,%llu,%llu)",
-                             table, ip.a, ip.b, ip.c, ip.d, (long long)tag, input, output) != 0)
+                             "values (%s,%lld,%llu,%llu)",
+                             table, ip, (long long)tag, input, output) != 0)
             return;
         debug_printf("First entry: using query:  %s\n", query);
         failed = mysql_query(conn, query);
@@ -187,12 +183,34 @@ int dump_mysql(struct cat *old_cat)
     debug_printf("%s\n", "Starting dump of each line");
     int passes = 0;
     struct ip_entry *entry;
+    /* A plain identifier, checked by the reader, so the backquotes hold. */
+    const char *table = old_cat->db->table;
     while ((entry = dump_walk_next(&walk, &passes)) != NULL) {
         if (!passes)
             continue;
         struct addr_octets ip = addr_split(entry->ip);
         debug_printf("Dumping ip %u.%u.%u.%u\n", ip.a, ip.b, ip.c, ip.d);
-        dump_mysql_store_row(conn, old_cat, entry, tag, query);
+        char text[20];
+        snprintf(text, sizeof text, "\"%u.%u.%u.%u\"", ip.a, ip.b, ip.c, ip.d);
+        dump_mysql_store_row(conn, old_cat, table, text, entry->input, entry->output, tag, query);
+    }
+    /* IPv6 rows go to the table named with "6" appended, the address as
+     * its 16 bytes (VARBINARY(16)). */
+    char table6[DB_FIELD_SIZE + 2];
+    snprintf(table6, sizeof table6, "%s6", table);
+    struct dump_walk6 walk6;
+    dump_walk6_start(&walk6, old_cat);
+    struct ip6_entry *entry6;
+    while ((entry6 = dump_walk6_next(&walk6, &passes)) != NULL) {
+        if (!passes)
+            continue;
+        char text[ADDR6_TEXT_SIZE];
+        debug_printf("Dumping ip %s\n", addr6_format(entry6->ip, text));
+        char literal[40];
+        snprintf(literal, sizeof literal, "X'%016" PRIx64 "%016" PRIx64 "'", entry6->ip.hi,
+                 entry6->ip.lo);
+        dump_mysql_store_row(conn, old_cat, table6, literal, entry6->input, entry6->output, tag,
+                             query);
     }
 
     debug_printf("%s\n", "Done Dumping");

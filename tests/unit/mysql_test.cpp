@@ -26,6 +26,7 @@
 #include <mysql.h>
 
 #include "accounting/iptable.h"
+#include "accounting/iptable6.h"
 #include "config/config.h"
 #include "core/state.h"
 #include "test_addr.h"
@@ -86,6 +87,8 @@ int test_cat_dump(struct test_cat *tc)
     int rc = dump_mysql(&tc->category);
     iptable_destroy(tc->category.table);
     tc->category.table = nullptr;
+    iptable6_destroy(tc->category.table6);
+    tc->category.table6 = nullptr;
     return rc;
 }
 
@@ -194,6 +197,50 @@ TEST_F(MysqlDumpRows, FirstDumpInAnHourInsertsOneRowPerAddressWithTheHourAsTag)
     EXPECT_EQ(all[1].timetag, hour);
     EXPECT_EQ(all[1].input, "0");
     EXPECT_EQ(all[1].output, "64");
+}
+
+/* IPv6 rows go to TABLE6 with the address as its 16 bytes, after the IPv4
+ * rows went to TABLE; a second dump in the same hour adds to them. */
+TEST_F(MysqlDumpRows, Ipv6RowsGoToTheTableNamedWithSixAndAddUp)
+{
+    wait_clear_of_tag_change(3600);
+    const std::string table6 = env.table + "6";
+    execute("delete from " + table6);
+    time_t before = time(nullptr);
+    for (int dump = 0; dump < 2; dump++) {
+        struct test_cat tc;
+        test_cat_init(&tc, env, "dual", 3600, 1);
+        test_cat_add(&tc, ip4(198, 18, 1, 1), 1500, 300);
+        tc.category.table6 = iptable6_new(0);
+        struct addr6 a = {0x20010db800010000ULL, 5}, b = {0x2001000200000000ULL, ~0ULL};
+        struct ip6_entry *e = iptable6_add(tc.category.table6, a);
+        ASSERT_NE(e, nullptr);
+        e->input = 4294967296ULL + 7;
+        e = iptable6_add(tc.category.table6, b);
+        ASSERT_NE(e, nullptr);
+        e->output = 64;
+        ASSERT_EQ(test_cat_dump(&tc), 0);
+    }
+    std::string hour = std::to_string(before / 3600);
+    ASSERT_EQ(all_rows().size(), 1u);
+    EXPECT_EQ(all_rows()[0].input, "3000");
+
+    std::string sql = "select hex(ip), timetag, input, output from " + table6 + " order by ip";
+    ASSERT_EQ(mysql_query(check, sql.c_str()), 0) << mysql_error(check);
+    MYSQL_RES *res = mysql_store_result(check);
+    ASSERT_NE(res, nullptr);
+    std::vector<row> six;
+    while (MYSQL_ROW r = mysql_fetch_row(res))
+        six.push_back({r[0], r[1], r[2], r[3]});
+    mysql_free_result(res);
+    ASSERT_EQ(six.size(), 2u);
+    EXPECT_EQ(six[0].ip, "2001000200000000FFFFFFFFFFFFFFFF");
+    EXPECT_EQ(six[0].timetag, hour);
+    EXPECT_EQ(six[0].input, "0");
+    EXPECT_EQ(six[0].output, "128");
+    EXPECT_EQ(six[1].ip, "20010DB8000100000000000000000005");
+    EXPECT_EQ(six[1].input, std::to_string(2 * (4294967296ULL + 7)));
+    EXPECT_EQ(six[1].output, "0");
 }
 
 TEST_F(MysqlDumpRows, SecondDumpInTheSameHourAddsToTheRowsAndInsertsNewAddresses)
