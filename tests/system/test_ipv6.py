@@ -24,6 +24,7 @@ import unittest
 
 import frames6
 import harness
+import mariadb
 import netns
 from harness import Traffic, program, start_norvo, write_config
 
@@ -361,6 +362,62 @@ class TaggedFrames(unittest.TestCase):
 
     def test_without_vlan_tagged_ipv6_is_not_counted(self):
         self.assertEqual(self.counted(""), {"2001:db8:2::3": 400})
+
+
+MARIADB = shutil.which("mariadbd") or os.path.exists("/usr/sbin/mariadbd")
+
+
+@unittest.skipUnless(READY and MARIADB, "needs root, norvo, norvo-inject and a MariaDB server")
+class MysqlTables(unittest.TestCase):
+    """The daemon on a veth pair inside the private server's namespace: IPv4
+    rows in traffic, IPv6 rows in traffic6, the address as its 16 bytes."""
+
+    def setUp(self):
+        self.server = mariadb.PrivateServer(prefix="norvo6")
+        self.server.start()
+        self.addCleanup(self.server.stop)
+        self.server.install_norvo_schema()
+        ns = netns.Joined(self.server.netns)
+        for key in ("all", "default"):
+            ns.run(["sysctl", "-q", "-w", "net.ipv6.conf.%s.disable_ipv6=1" % key])
+        prefix = netns.unique_prefix("nv6")
+        self.addCleanup(netns.ip, "-n", ns.name, "link", "del", prefix + "a", check=False)
+        self.link = netns.Link(ns, ns, prefix, 245)
+
+    def rows(self, table):
+        return self.server.query("select %s, timetag, input, output from norvo.%s order by ip"
+                                 % ("hex(ip)" if table.endswith("6") else "ip", table))
+
+    def test_both_families_reach_their_tables(self):
+        conf = write_config(self, "devices %s\nperiod 3600\ncat db\n%stimedivider 3600\n%s\n"
+                            % (self.link.b, DUAL_RULES, self.server.dump_line()))
+        daemon, _ = start_norvo(self, ["-d", "-c", conf], netns=self.server.netns)
+        traffic = Traffic(self.link, daemon)
+        traffic.wait_capturing()
+        traffic.send("-s", "198.18.2.5", "-d", "198.19.0.1", "-l", 100, "-c", 3)
+        sender = os.path.join(os.path.dirname(os.path.abspath(__file__)), "frames6.py")
+        r = subprocess.run(self.link.ns_a.command(["python3", sender, self.link.a]),
+                           input=json.dumps(V6), capture_output=True, text=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        traffic.settle()
+        began = time.time()
+        daemon.signal(signal.SIGHUP)
+        expected = account(frames(), own)
+        six = {a: c for a, c in expected.items() if ":" in a}
+        deadline = time.monotonic() + 20
+        while len(self.rows("traffic6")) < len(six):
+            self.assertLess(time.monotonic(), deadline,
+                            "IPv6 rows: %r; stderr: %r" % (self.rows("traffic6"),
+                                                           daemon.stderr()[-2000:]))
+            time.sleep(0.1)
+        hours = [str(h) for h in range(int(began - 1) // 3600, int(time.time()) // 3600 + 1)]
+        got = self.rows("traffic6")
+        self.assertIn(got[0][1], hours)
+        self.assertEqual(got, [(ipaddress.IPv6Address(a).packed.hex().upper(), got[0][1],
+                                str(i), str(o)) for a, (i, o) in ordered(six)])
+        self.assertEqual(self.rows("traffic"), [("198.18.2.5", got[0][1], "0", "300")])
+        daemon.signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait(20), 0, daemon.stderr())
 
 
 @unittest.skipUnless(READY, "needs root and norvo")
