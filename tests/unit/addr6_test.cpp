@@ -114,16 +114,4 @@ TEST(Addr6Prefix, MaskCoversExactlyTheLength)
     }
 }
 
-TEST(Addr6Order, CompareIsNumericOrder)
-{
-    struct addr6 a = {0, 0}, b = a, c = a;
-    ASSERT_EQ(addr6_parse("2001:db8::ffff:ffff:ffff:ffff", &a), 0);
-    ASSERT_EQ(addr6_parse("2001:db8:0:1::", &b), 0);
-    ASSERT_EQ(addr6_parse("2001:db8:0:1::1", &c), 0);
-    EXPECT_LT(addr6_compare(a, b), 0);
-    EXPECT_LT(addr6_compare(b, c), 0);
-    EXPECT_GT(addr6_compare(c, a), 0);
-    EXPECT_EQ(addr6_compare(c, c), 0);
-}
-
 } // namespace

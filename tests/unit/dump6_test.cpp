@@ -82,27 +82,6 @@ TEST(Dump6Text, Ipv6RowsFollowTheIpv4RowsInAscendingOrderWithTheSameFields)
     free_cat(c);
 }
 
-TEST(Dump6Text, SyslogWritesEveryIpv6RowToo)
-{
-    struct cat *c = mixed("six", DUMP_SYSLOG, 10);
-    test_log_to_stderr();
-    struct test_capture err;
-    test_capture_begin(&err, STDERR_FILENO);
-    EXPECT_EQ(dump_syslog(c), 0);
-    std::string text = test_capture_end(&err);
-    closelog();
-    size_t v4 = text.find("IP: 198.018.000.020 "), a = text.find("IP: 2001:2::1 input:        0 output:        0"),
-           b = text.find("IP: 2001:db8::ffff:1 "), d = text.find("IP: 2001:db8:100::5 ");
-    ASSERT_NE(v4, std::string::npos) << text;
-    ASSERT_NE(a, std::string::npos) << text;
-    ASSERT_NE(b, std::string::npos) << text;
-    ASSERT_NE(d, std::string::npos) << text;
-    EXPECT_LT(v4, a);
-    EXPECT_LT(a, b);
-    EXPECT_LT(b, d);
-    free_cat(c);
-}
-
 class Bin6 : public ::testing::Test {
   protected:
     test_dir dir;
