@@ -220,6 +220,40 @@ static void config_read_buffer_size(struct config_reader *reader, const char *, 
     reader->config->buffer_size = config_positive(reader, "buffersize", value);
 }
 
+static void config_read_spool_dir(struct config_reader *reader, const char *, char *value,
+                                  char **)
+{
+    if (value[0] == '\0')
+        config_fatal(reader, "Norvo: Reading option spooldir without a value, in file %s, line %d.\n",
+                     reader->path, reader->line_number);
+    if (config_copy_cut(reader->config->spool_dir, sizeof reader->config->spool_dir, value))
+        config_fatal(reader, "Norvo: Spool directory is longer than %d characters, in file %s, "
+                     "line %d.\n", FILE_PATH_SIZE - 1, reader->path, reader->line_number);
+}
+
+static void config_read_spool_limit(struct config_reader *reader, const char *, char *value,
+                                    char **)
+{
+    reader->config->spool_limit_mib = config_positive(reader, "spoollimit", value);
+}
+
+/* "host:port" names a TCP port; a host starting with '/' is a socket path
+ * and keeps its colons. */
+static void config_split_port(struct config_reader *reader, struct db_params *db)
+{
+    char *colon = strrchr(db->host, ':');
+    if (db->host[0] == '/' || colon == nullptr)
+        return;
+    char *end = nullptr;
+    long port = strtol(colon + 1, &end, 10);
+    if (colon == db->host || end == colon + 1 || *end != '\0' || port < 1 || port > 65535)
+        config_fatal(reader, "Norvo: Reading invalid database host %s (HOST or HOST:PORT with a "
+                     "port from 1 to 65535), in file %s, line %d.\n", db->host, reader->path,
+                     reader->line_number);
+    *colon = '\0';
+    db->port = (unsigned int)port;
+}
+
 static void config_read_cat(struct config_reader *reader, const char *keyword, char *value,
                             char **cursor)
 {
@@ -364,6 +398,7 @@ static void config_read_dump(struct config_reader *reader, const char *keyword, 
                 break;
             config_copy_cut(field, DB_FIELD_SIZE, token);
         }
+        config_split_port(reader, db);
     }
 }
 
@@ -371,6 +406,8 @@ static const struct config_keyword config_keywords[] = {
     {"devices", 0, config_read_devices},
     {"period", 0, config_read_period},
     {"buffersize", 0, config_read_buffer_size},
+    {"spooldir", 0, config_read_spool_dir},
+    {"spoollimit", 0, config_read_spool_limit},
     {"cat", 0, config_read_cat},
     {"primary", 1, config_read_primary},
     {"secondary", 1, config_read_secondary},
@@ -499,6 +536,8 @@ struct settings *config_load(struct settings *config, const char *path)
     config->buffer_size = DEFAULT_BUFFER_SIZE;
     config->devices = nullptr;
     config->cats = nullptr;
+    config->spool_dir[0] = '\0';
+    config->spool_limit_mib = 0;
     config_read_config_file(config, path);
     return config;
 }

@@ -46,6 +46,7 @@ struct db_params {
     char table[DB_FIELD_SIZE];
     char login[DB_FIELD_SIZE];
     char password[DB_FIELD_SIZE];
+    unsigned int port; /* from "host:port"; 0 is the client library's default */
 };
 
 struct device {
@@ -74,6 +75,9 @@ struct settings {
     int buffer_size; /* packet queue slots */
     struct device *devices; /* reverse file order */
     struct cat *cats;       /* file order */
+    /* Empty and 0 until the file sets them; the spool uses its defaults then. */
+    char spool_dir[FILE_PATH_SIZE];
+    int spool_limit_mib;
 };
 
 /* Name of a dump type 0..6; "--Error: Bad Option--" for anything else. */

@@ -30,6 +30,10 @@ void status_write(FILE *out, const struct settings *s, int free_slots)
     int fill = s->buffer_size > 0 ? 100 * (s->buffer_size - free_slots) / s->buffer_size : 0;
     fprintf(out, "Queue %d%% full\n", fill);
     fprintf(out, "Cycletime: %d\n", s->period);
+    if (s->spool_dir[0] != '\0')
+        fprintf(out, "Spooldir: %s\n", s->spool_dir);
+    if (s->spool_limit_mib > 0)
+        fprintf(out, "Spoollimit: %d MiB\n", s->spool_limit_mib);
     fprintf(out, "Devicecount: %d\n", s->device_count);
     fputs("Devices:\n", out);
     const struct device *d = s->devices;
