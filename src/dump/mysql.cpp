@@ -3,6 +3,19 @@
  * whose rows are keyed by address and time tag, so that every dump within
  * one time tag adds to the same row.
  *
+ * A dump is a batch: its rows, its time tag and an id (dump/spool.h). Each
+ * batch is stored in one transaction that also records its id in
+ * norvo_batches; a batch whose id is already there was committed before
+ * (the connection died after COMMIT, before the answer came) and is skipped.
+ * A batch that cannot be stored is rolled back and kept in the category's
+ * spool; every later dump first stores the spooled batches, oldest first,
+ * then its own. So each count reaches the table once, whatever fails when.
+ *
+ * With a primary or unique key on exactly (ip, timetag) the rows go as
+ * multi-row INSERT ... ON DUPLICATE KEY UPDATE statements. Without one, each
+ * row gets an UPDATE and, when that found no row, an INSERT; the UPDATEs go
+ * many to a round trip (multi-statement) and the INSERTs as one statement.
+ *
  * Lifecycle: one connection per dump, opened and closed here on the dump
  * thread that owns the category copy. The table walked belongs to that
  * thread; the connection parameters in `db` are shared with the live
@@ -10,11 +23,15 @@
  * by dump_library_init, before any thread exists.
  */
 #include <errno.h>
+#include <inttypes.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
 #include <time.h>
+
+#include <atomic>
 
 #include <errmsg.h>
 #include <mysql.h>
@@ -24,12 +41,25 @@
 #include "core/state.h"
 #include "dump/backend.h"
 #include "dump/dump.h"
+#include "dump/spool.h"
 
-#define DUMP_MYSQL_QUERY_SIZE 1024 /* bytes, statement buffer */
-/* Update-then-insert rounds per row. Another round is needed only when a
- * concurrent dump of the same rows got in the way (see
- * dump_mysql_store_row); the bound keeps a row from looping forever. */
-#define DUMP_MYSQL_ROW_ROUNDS 5
+/* A deadlock victim (or, on a Galera cluster, a commit that lost
+ * certification) has been rolled back whole, so storing the batch again
+ * cannot count twice; the bound keeps a batch from looping forever. */
+#define DUMP_MYSQL_BATCH_ROUNDS 5
+
+/* Statements stay well under the server's max_allowed_packet: a quarter of
+ * it, at most 1 MiB (larger ones are no faster), at least 16 KiB. */
+#define DUMP_MYSQL_STATEMENT_MAX (1u << 20)   /* bytes */
+#define DUMP_MYSQL_STATEMENT_MIN (16u << 10)  /* bytes */
+#define DUMP_MYSQL_ROW_TEXT_MAX 128           /* bytes, one row's text at most */
+/* UPDATEs sent in one round trip when the table has no key for upserts. */
+#define DUMP_MYSQL_UPDATES_PER_TRIP 512
+
+/* Ids of stored batches are kept this long; a batch spooled after its
+ * commit's answer was lost must be replayed within it. */
+#define DUMP_MYSQL_BATCH_KEEP_DAYS 30
+#define DUMP_MYSQL_BATCH_CLEANUP_ROWS 10000 /* ids removed per dump at most */
 
 /* A server that accepts but never answers must not keep a dump thread, and
  * with it a stopping daemon, alive for ever. */
@@ -37,6 +67,25 @@
 #define DUMP_MYSQL_IO_TIMEOUT_S 60      /* s, one statement's read or write */
 
 #define DUMP_MYSQL_ERROR_FORMAT "Error connecting to Mysql-Database in category %s:\n%d, %s\n"
+
+#define DUMP_MYSQL_BATCH_TABLE "norvo_batches"
+#define DUMP_MYSQL_BATCH_TABLE_SQL                                                          \
+    "CREATE TABLE IF NOT EXISTS " DUMP_MYSQL_BATCH_TABLE " (id VARCHAR(128) NOT NULL PRIMARY " \
+    "KEY, stored_at TIMESTAMP NOT NULL DEFAULT CURRENT_TIMESTAMP, KEY (stored_at))"
+
+static dump_mysql_hook_fn dump_mysql_hook = nullptr;
+static void *dump_mysql_hook_arg = nullptr;
+
+/* Said once per process: the daemon's account may not create the table of
+ * batch ids, or may not remove old ids. */
+static std::atomic<int> dump_mysql_told_no_batches{0};
+static std::atomic<int> dump_mysql_told_no_cleanup{0};
+
+void dump_mysql_set_hook(dump_mysql_hook_fn hook, void *arg)
+{
+    dump_mysql_hook = hook;
+    dump_mysql_hook_arg = arg;
+}
 
 int dump_library_init(void)
 {
@@ -59,80 +108,411 @@ static void dump_mysql_report(const char *category, unsigned int number, const c
     log_msg(LOG_ERR, DUMP_MYSQL_ERROR_FORMAT, category, (int)number, text);
 }
 
-/* A statement cut by the buffer would still be valid SQL in the worst case
- * (a shorter counter), so it must never be sent: 1 when it did not fit. */
-static int dump_mysql_build(char *query, const char *category, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+/* ---- statement text ------------------------------------------------------- */
 
-static int dump_mysql_build(char *query, const char *category, const char *format, ...)
+struct dump_mysql_text {
+    char *data;
+    size_t length;
+    size_t capacity;
+};
+
+static int dump_mysql_append(struct dump_mysql_text *text, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+/* 0, or 1 when memory ran out (the text is unchanged then). */
+static int dump_mysql_append(struct dump_mysql_text *text, const char *format, ...)
 {
-    va_list args;
-    va_start(args, format);
-    int length = vsnprintf(query, DUMP_MYSQL_QUERY_SIZE, format, args);
-    va_end(args);
-    if (length < 0 || length >= DUMP_MYSQL_QUERY_SIZE) {
-        log_both(LOG_ERR, "Error while dumping category %s: statement does not fit in "
-                          "%d bytes, row skipped: %s", category, DUMP_MYSQL_QUERY_SIZE, query);
-        return 1;
+    for (;;) {
+        size_t room = text->capacity - text->length;
+        va_list args;
+        va_start(args, format);
+        int n = vsnprintf(text->data ? text->data + text->length : nullptr, room, format, args);
+        va_end(args);
+        if (n < 0)
+            return 1;
+        if ((size_t)n < room) {
+            text->length += (size_t)n;
+            return 0;
+        }
+        size_t capacity = text->capacity ? text->capacity : 4096;
+        while (capacity - text->length <= (size_t)n)
+            capacity *= 2;
+        char *data = (char *)realloc(text->data, capacity);
+        if (data == nullptr)
+            return 1;
+        text->data = data;
+        text->capacity = capacity;
+        if (text->length == 0)
+            text->data[0] = '\0';
     }
+}
+
+/* ---- one connection --------------------------------------------------------- */
+
+struct dump_mysql_session {
+    MYSQL *conn;
+    const struct cat *old_cat;
+    int upsert;           /* the table has a key on exactly (ip, timetag) */
+    int batch_ids;        /* norvo_batches can be written */
+    size_t statement_max; /* bytes */
+    unsigned int error;   /* the first failure of the dump, for its report */
+    char error_text[MYSQL_ERRMSG_SIZE];
+    struct dump_mysql_text sql;
+};
+
+/* Keeps the first failure: the rollback after it must not replace it. */
+static void dump_mysql_fail(struct dump_mysql_session *s, unsigned int number, const char *text)
+{
+    if (s->error != 0)
+        return;
+    s->error = number ? number : CR_UNKNOWN_ERROR;
+    snprintf(s->error_text, sizeof s->error_text, "%s", text);
+}
+
+static void dump_mysql_fail_conn(struct dump_mysql_session *s)
+{
+    dump_mysql_fail(s, mysql_errno(s->conn), mysql_error(s->conn));
+}
+
+static int dump_mysql_query(struct dump_mysql_session *s, const char *sql, size_t length)
+{
+    debug_printf("Query: %.*s\n", (int)length, sql);
+    if (mysql_real_query(s->conn, sql, (unsigned long)length) != 0)
+        return 1;
     return 0;
 }
 
-/*
- * Adds one scaled entry to its row, creating the row when the update found
- * none. Dumps of several categories may write the same table, address and
- * time tag at once, and then both updates can find no row: the later insert
- * hits the primary key (ER_DUP_ENTRY) and the next round adds to the row the
- * other dump created. The server may also pick one of two such statements as
- * a deadlock victim (ER_LOCK_DEADLOCK); it has been rolled back, so running
- * the round again cannot count twice. Other failures are reported and lose
- * only this row.
- */
-static void dump_mysql_store_row(MYSQL *conn, const struct cat *old_cat,
-                                 const struct ip_entry *entry, int64_t tag, char *query)
+static void dump_mysql_hook_call(struct dump_mysql_session *s, const char *point)
 {
-    const char *table = old_cat->db->table;
-    struct addr_octets ip = addr_split(entry->ip);
-    unsigned long long input = entry->input;
-    unsigned long long output = entry->output;
+    if (dump_mysql_hook != nullptr)
+        dump_mysql_hook(point, s->conn, dump_mysql_hook_arg);
+}
 
-    for (int round = 1; round <= DUMP_MYSQL_ROW_ROUNDS; round++) {
-        int last = round == DUMP_MYSQL_ROW_ROUNDS;
-        if (dump_mysql_build(query, old_cat->name,
-                             "update %s set input=input+%llu,output=output+%llu "
-                             "where ip=\"%u.%u.%u.%u\" and timetag=%lld",
-                             table, input, output, ip.a, ip.b, ip.c, ip.d, (long long)tag) != 0)
-            return;
-        debug_printf("Query: %s\n", query);
-        int failed = mysql_query(conn, query);
-        int retry = failed && !last && mysql_errno(conn) == ER_LOCK_DEADLOCK;
-        if (failed && !retry)
-            dump_mysql_report(old_cat->name, mysql_errno(conn), mysql_error(conn));
-        /* After a failed statement the count is all bits set, so no insert
-         * follows a failed update. */
-        my_ulonglong affected = mysql_affected_rows(conn);
-        debug_printf("Error: %s, Affected Rows: %d\n", mysql_error(conn), (int)affected);
-        if (retry)
-            continue;
-        if (affected != 0)
-            return;
-
-        if (dump_mysql_build(query, old_cat->name,
-                             "insert into %s (ip,timetag,input,output) "
-                             "values (\"%u.%u.%u.%u\",%lld,%llu,%llu)",
-                             table, ip.a, ip.b, ip.c, ip.d, (long long)tag, input, output) != 0)
-            return;
-        debug_printf("First entry: using query:  %s\n", query);
-        failed = mysql_query(conn, query);
-        debug_printf("%s\n", mysql_error(conn));
-        if (!failed)
-            return;
-        unsigned int number = mysql_errno(conn);
-        if (!last && (number == ER_DUP_ENTRY || number == ER_LOCK_DEADLOCK))
-            continue;
-        dump_mysql_report(old_cat->name, number, mysql_error(conn));
-        return;
+/*
+ * What the table offers, in one round trip: the packet limit, whether a
+ * primary or unique key covers exactly ip and timetag, and whether the
+ * table of batch ids is there. Creates that table when it is missing; an
+ * account that may not gets told once what to run, and its batches are
+ * stored without ids. 0, or 1 when the server failed.
+ */
+static int dump_mysql_inspect(struct dump_mysql_session *s)
+{
+    const struct db_params *db = s->old_cat->db;
+    char table[2 * DB_FIELD_SIZE + 1];
+    mysql_real_escape_string(s->conn, table, db->table, (unsigned long)strlen(db->table));
+    s->sql.length = 0;
+    if (dump_mysql_append(&s->sql,
+                          "SELECT @@max_allowed_packet, EXISTS(SELECT 1 FROM "
+                          "information_schema.statistics WHERE table_schema=DATABASE() AND "
+                          "table_name='%s' AND non_unique=0 GROUP BY index_name HAVING COUNT(*)=2 "
+                          "AND SUM(column_name IN ('ip','timetag'))=2), EXISTS(SELECT 1 FROM "
+                          "information_schema.tables WHERE table_schema=DATABASE() AND "
+                          "table_name='" DUMP_MYSQL_BATCH_TABLE "')",
+                          table) != 0) {
+        dump_mysql_fail(s, CR_OUT_OF_MEMORY, strerror(ENOMEM));
+        return 1;
     }
+    if (dump_mysql_query(s, s->sql.data, s->sql.length) != 0) {
+        dump_mysql_fail_conn(s);
+        return 1;
+    }
+    MYSQL_RES *result = mysql_store_result(s->conn);
+    MYSQL_ROW row = result ? mysql_fetch_row(result) : nullptr;
+    if (row == nullptr || row[0] == nullptr || row[1] == nullptr || row[2] == nullptr) {
+        dump_mysql_fail_conn(s);
+        if (result)
+            mysql_free_result(result);
+        return 1;
+    }
+    unsigned long long packet = strtoull(row[0], nullptr, 10);
+    s->upsert = atoi(row[1]) != 0;
+    s->batch_ids = atoi(row[2]) != 0;
+    mysql_free_result(result);
+    s->statement_max = packet / 4 < DUMP_MYSQL_STATEMENT_MAX ? (size_t)(packet / 4)
+                                                             : DUMP_MYSQL_STATEMENT_MAX;
+    if (s->statement_max < DUMP_MYSQL_STATEMENT_MIN)
+        s->statement_max = DUMP_MYSQL_STATEMENT_MIN;
+    debug_printf("Table %s: %s, batch ids %s, statements up to %zu bytes\n", db->table,
+                 s->upsert ? "key on (ip, timetag)" : "no key on (ip, timetag)",
+                 s->batch_ids ? "recorded" : "missing", s->statement_max);
+
+    if (s->batch_ids)
+        return 0;
+    if (dump_mysql_query(s, DUMP_MYSQL_BATCH_TABLE_SQL, strlen(DUMP_MYSQL_BATCH_TABLE_SQL)) == 0) {
+        s->batch_ids = 1;
+        return 0;
+    }
+    unsigned int number = mysql_errno(s->conn);
+    if (number == CR_SERVER_LOST || number == CR_SERVER_GONE_ERROR) {
+        dump_mysql_fail_conn(s);
+        return 1;
+    }
+    if (dump_mysql_told_no_batches.exchange(1) == 0)
+        log_msg(LOG_ERR,
+                "Category %s: table " DUMP_MYSQL_BATCH_TABLE " is missing in database %s on "
+                "host %s and user %s may not create it (%u, %s); until it exists a batch whose "
+                "commit was not acknowledged may be stored twice. Run as administrator: "
+                "USE %s; " DUMP_MYSQL_BATCH_TABLE_SQL "; GRANT SELECT, INSERT, DELETE ON "
+                "%s." DUMP_MYSQL_BATCH_TABLE " TO '%s'@'%%';",
+                s->old_cat->name, db->db, db->host, db->login, number, mysql_error(s->conn),
+                db->db, db->db, db->login);
+    return 0;
+}
+
+/* Rows as multi-row upserts; 0, or 1 when a statement failed. */
+static int dump_mysql_upsert(struct dump_mysql_session *s, const struct spool_batch *batch)
+{
+    const char *table = s->old_cat->db->table;
+    size_t next = 0;
+    while (next < batch->count) {
+        s->sql.length = 0;
+        if (dump_mysql_append(&s->sql, "INSERT INTO `%s` (ip,timetag,input,output) VALUES ",
+                              table) != 0)
+            goto nomem;
+        for (size_t in_statement = 0; next < batch->count; next++, in_statement++) {
+            if (in_statement > 0 && s->sql.length + DUMP_MYSQL_ROW_TEXT_MAX > s->statement_max)
+                break;
+            const struct spool_row *r = &batch->rows[next];
+            struct addr_octets ip = addr_split(r->ip);
+            if (dump_mysql_append(&s->sql, "%s(\"%u.%u.%u.%u\",%" PRId64 ",%" PRIu64 ",%" PRIu64
+                                           ")",
+                                  in_statement ? "," : "", ip.a, ip.b, ip.c, ip.d, batch->tag,
+                                  r->input, r->output) != 0)
+                goto nomem;
+        }
+        if (dump_mysql_append(&s->sql, " ON DUPLICATE KEY UPDATE input=input+VALUES(input),"
+                                       "output=output+VALUES(output)") != 0)
+            goto nomem;
+        if (dump_mysql_query(s, s->sql.data, s->sql.length) != 0)
+            return 1;
+        dump_mysql_hook_call(s, "rows");
+    }
+    return 0;
+nomem:
+    dump_mysql_fail(s, CR_OUT_OF_MEMORY, strerror(ENOMEM));
+    return 1;
+}
+
+/* Rows as UPDATE, then INSERT for those the UPDATE did not find; 0, or 1
+ * when a statement failed. */
+static int dump_mysql_update_insert(struct dump_mysql_session *s, const struct spool_batch *batch)
+{
+    const char *table = s->old_cat->db->table;
+    size_t missing_capacity = DUMP_MYSQL_UPDATES_PER_TRIP;
+    size_t *missing = (size_t *)malloc(missing_capacity * sizeof *missing);
+    if (missing == nullptr)
+        goto nomem;
+    for (size_t first = 0; first < batch->count; first += DUMP_MYSQL_UPDATES_PER_TRIP) {
+        size_t end = first + DUMP_MYSQL_UPDATES_PER_TRIP;
+        if (end > batch->count)
+            end = batch->count;
+        s->sql.length = 0;
+        for (size_t i = first; i < end; i++) {
+            const struct spool_row *r = &batch->rows[i];
+            struct addr_octets ip = addr_split(r->ip);
+            if (dump_mysql_append(&s->sql,
+                                  "%sUPDATE `%s` SET input=input+%" PRIu64 ",output=output+%" PRIu64
+                                  " WHERE ip=\"%u.%u.%u.%u\" AND timetag=%" PRId64,
+                                  i == first ? "" : ";", table, r->input, r->output, ip.a, ip.b,
+                                  ip.c, ip.d, batch->tag) != 0)
+                goto nomem;
+        }
+        if (dump_mysql_query(s, s->sql.data, s->sql.length) != 0)
+            goto failed;
+        /* One result per UPDATE, in order; the server stops at the first
+         * that fails and reports it from mysql_next_result. */
+        size_t missing_count = 0;
+        for (size_t i = first; i < end; i++) {
+            if (mysql_affected_rows(s->conn) == 0)
+                missing[missing_count++] = i;
+            int more = mysql_next_result(s->conn);
+            if (more > 0)
+                goto failed;
+            if ((more == -1) != (i + 1 == end)) {
+                dump_mysql_fail(s, CR_COMMANDS_OUT_OF_SYNC, "results do not match the updates");
+                goto failed;
+            }
+        }
+        dump_mysql_hook_call(s, "rows");
+        if (missing_count == 0)
+            continue;
+        s->sql.length = 0;
+        if (dump_mysql_append(&s->sql, "INSERT INTO `%s` (ip,timetag,input,output) VALUES ",
+                              table) != 0)
+            goto nomem;
+        for (size_t m = 0; m < missing_count; m++) {
+            const struct spool_row *r = &batch->rows[missing[m]];
+            struct addr_octets ip = addr_split(r->ip);
+            if (dump_mysql_append(&s->sql, "%s(\"%u.%u.%u.%u\",%" PRId64 ",%" PRIu64 ",%" PRIu64
+                                           ")",
+                                  m ? "," : "", ip.a, ip.b, ip.c, ip.d, batch->tag, r->input,
+                                  r->output) != 0)
+                goto nomem;
+        }
+        if (dump_mysql_query(s, s->sql.data, s->sql.length) != 0)
+            goto failed;
+        dump_mysql_hook_call(s, "rows");
+    }
+    free(missing);
+    return 0;
+nomem:
+    dump_mysql_fail(s, CR_OUT_OF_MEMORY, strerror(ENOMEM));
+failed:
+    free(missing);
+    return 1;
+}
+
+enum dump_mysql_outcome {
+    DUMP_MYSQL_STORED,
+    DUMP_MYSQL_ALREADY, /* its id was recorded: stored by an earlier try */
+    DUMP_MYSQL_FAILED,
+};
+
+static int dump_mysql_retryable(unsigned int number)
+{
+    return number == ER_LOCK_DEADLOCK;
+}
+
+/* One try at a batch in one transaction. A failure is rolled back; its
+ * number is returned in *number (0 for a success). */
+static enum dump_mysql_outcome dump_mysql_try_batch(struct dump_mysql_session *s,
+                                                    const struct spool_batch *batch,
+                                                    unsigned int *number)
+{
+    *number = 0;
+    if (dump_mysql_query(s, "START TRANSACTION", 17) != 0)
+        goto failed;
+    if (s->batch_ids) {
+        char id[2 * SPOOL_ID_SIZE + 1];
+        mysql_real_escape_string(s->conn, id, batch->id, (unsigned long)strlen(batch->id));
+        s->sql.length = 0;
+        if (dump_mysql_append(&s->sql, "INSERT INTO " DUMP_MYSQL_BATCH_TABLE " (id) VALUES ('%s')",
+                              id) != 0) {
+            dump_mysql_fail(s, CR_OUT_OF_MEMORY, strerror(ENOMEM));
+            mysql_rollback(s->conn);
+            return DUMP_MYSQL_FAILED;
+        }
+        if (dump_mysql_query(s, s->sql.data, s->sql.length) != 0) {
+            if (mysql_errno(s->conn) == ER_DUP_ENTRY) {
+                debug_printf("Batch %s was stored before\n", batch->id);
+                mysql_rollback(s->conn);
+                return DUMP_MYSQL_ALREADY;
+            }
+            goto failed;
+        }
+    }
+    if ((s->upsert ? dump_mysql_upsert(s, batch) : dump_mysql_update_insert(s, batch)) != 0)
+        goto failed;
+    /* Sent and answered apart, so that a test can lose the answer. */
+    debug_printf("Query: COMMIT\n");
+    if (mysql_send_query(s->conn, "COMMIT", 6) != 0)
+        goto failed;
+    dump_mysql_hook_call(s, "commit");
+    if (mysql_read_query_result(s->conn) != 0)
+        goto failed;
+    return DUMP_MYSQL_STORED;
+failed:
+    *number = mysql_errno(s->conn);
+    if (!dump_mysql_retryable(*number))
+        dump_mysql_fail_conn(s);
+    mysql_rollback(s->conn);
+    return DUMP_MYSQL_FAILED;
+}
+
+static enum dump_mysql_outcome dump_mysql_store_batch(struct dump_mysql_session *s,
+                                                      const struct spool_batch *batch)
+{
+    debug_printf("Storing batch %s: %zu rows, time tag %" PRId64 "\n", batch->id, batch->count,
+                 batch->tag);
+    for (int round = 1;; round++) {
+        unsigned int number;
+        enum dump_mysql_outcome outcome = dump_mysql_try_batch(s, batch, &number);
+        if (outcome != DUMP_MYSQL_FAILED || s->error != 0)
+            return outcome;
+        if (round == DUMP_MYSQL_BATCH_ROUNDS) {
+            dump_mysql_fail(s, number, "deadlocked in every try");
+            return DUMP_MYSQL_FAILED;
+        }
+        debug_printf("Batch %s: deadlock, trying again\n", batch->id);
+    }
+}
+
+/* Ids old enough that no spooled batch can still need them. */
+static void dump_mysql_cleanup(struct dump_mysql_session *s)
+{
+    char sql[256];
+    snprintf(sql, sizeof sql,
+             "DELETE FROM " DUMP_MYSQL_BATCH_TABLE " WHERE stored_at < NOW() - INTERVAL %d DAY "
+             "LIMIT %d",
+             DUMP_MYSQL_BATCH_KEEP_DAYS, DUMP_MYSQL_BATCH_CLEANUP_ROWS);
+    if (dump_mysql_query(s, sql, strlen(sql)) == 0)
+        return;
+    if (dump_mysql_told_no_cleanup.exchange(1) == 0)
+        log_msg(LOG_ERR, "Category %s: cannot remove batch ids older than %d days from %s."
+                DUMP_MYSQL_BATCH_TABLE " on host %s: %u, %s; grant DELETE on it to %s",
+                s->old_cat->name, DUMP_MYSQL_BATCH_KEEP_DAYS, s->old_cat->db->db,
+                s->old_cat->db->host, mysql_errno(s->conn), mysql_error(s->conn),
+                s->old_cat->db->login);
+}
+
+/* Connects and stores the batches of `pending` in order until one fails;
+ * returns how many are done (stored now or before). */
+static size_t dump_mysql_store_all(struct dump_mysql_session *s, const struct spool_list *pending)
+{
+    const struct db_params *db = s->old_cat->db;
+    debug_printf("%s\n", "Initializing Mysql");
+    s->conn = mysql_init(NULL);
+    if (s->conn == NULL) {
+        dump_mysql_fail(s, CR_OUT_OF_MEMORY, strerror(ENOMEM));
+        return 0;
+    }
+    unsigned int connect_timeout = DUMP_MYSQL_CONNECT_TIMEOUT_S;
+    unsigned int io_timeout = DUMP_MYSQL_IO_TIMEOUT_S;
+    my_bool no = 0;
+    mysql_options(s->conn, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
+    mysql_options(s->conn, MYSQL_OPT_READ_TIMEOUT, &io_timeout);
+    mysql_options(s->conn, MYSQL_OPT_WRITE_TIMEOUT, &io_timeout);
+    /* A silent reconnect would drop the open transaction. */
+    mysql_options(s->conn, MYSQL_OPT_RECONNECT, &no);
+
+    /* "localhost" is the client library's default socket, a path another one. */
+    const char *host = db->host;
+    const char *socket = nullptr;
+    if (host[0] == '/') {
+        socket = host;
+        host = "localhost";
+    }
+    debug_printf("Connecting to host %s, port %u, db %s, table %s using login %s, password %s\n",
+                 db->host, db->port, db->db, db->table, db->login, db->password);
+    if (mysql_real_connect(s->conn, host, db->login, db->password, db->db, db->port, socket,
+                           CLIENT_MULTI_STATEMENTS) == NULL ||
+        mysql_errno(s->conn) != 0 || dump_mysql_inspect(s) != 0) {
+        dump_mysql_fail_conn(s);
+        return 0;
+    }
+
+    size_t done = 0;
+    while (done < pending->count &&
+           dump_mysql_store_batch(s, &pending->batches[done]) != DUMP_MYSQL_FAILED)
+        done++;
+    if (done == pending->count && s->batch_ids)
+        dump_mysql_cleanup(s);
+    return done;
+}
+
+/* The rows of this dump that pass the filter, into `batch`; the walk runs
+ * to its end in any case. 0, or 1 when memory ran out. */
+static int dump_mysql_collect(struct cat *old_cat, struct spool_batch *batch)
+{
+    struct dump_walk walk;
+    dump_walk_start(&walk, old_cat);
+    int passes = 0, failed = 0;
+    struct ip_entry *entry;
+    while ((entry = dump_walk_next(&walk, &passes)) != NULL) {
+        if (passes && !failed)
+            failed = spool_batch_add(batch, entry->ip, entry->input, entry->output);
+    }
+    return failed;
 }
 
 int dump_mysql(struct cat *old_cat)
@@ -145,57 +525,67 @@ int dump_mysql(struct cat *old_cat)
         return 1;
     }
 
-    struct dump_walk walk;
-    dump_walk_start(&walk, old_cat);
-    int64_t tag = dump_time_tag(old_cat, time(NULL));
-    char query[DUMP_MYSQL_QUERY_SIZE];
-    memset(query, 0, sizeof query);
+    struct spool_batch current;
+    if (spool_batch_init(&current, old_cat->name, dump_time_tag(old_cat, time(NULL))) != 0 ||
+        dump_mysql_collect(old_cat, &current) != 0) {
+        log_both(LOG_ERR, "Error while dumping category %s: out of memory for %zu rows; "
+                          "this cycle's counts are lost", old_cat->name, current.count);
+        spool_batch_free(&current);
+        return 1;
+    }
+
+    const char *dir = spool_dir();
+    struct spool_list pending = {};
+    int spool_readable = spool_load(dir, old_cat->name, &pending) == 0;
+    size_t spooled = pending.count;
+    if (current.count > 0 && spool_list_push(&pending, &current) != 0) {
+        log_both(LOG_ERR, "Error while dumping category %s: out of memory; "
+                          "this cycle's counts are lost", old_cat->name);
+        spool_batch_free(&current);
+    }
+    if (pending.count == 0) {
+        debug_printf("Nothing to store\nDone Dumping\n");
+        spool_list_free(&pending);
+        return 0;
+    }
 
     /* The library keeps per-thread state; every dump runs on a fresh thread. */
     if (mysql_thread_init() != 0) {
         log_both(LOG_ERR, "Error while dumping category %s: mysql_thread_init failed",
                  old_cat->name);
+        spool_list_free(&pending);
         return 1;
     }
-
-    debug_printf("%s\n", "Initializing Mysql");
-    MYSQL *conn = mysql_init(NULL);
-    if (conn == NULL) {
-        dump_mysql_report(old_cat->name, CR_OUT_OF_MEMORY, strerror(ENOMEM));
-        mysql_thread_end();
-        return 1;
-    }
-    unsigned int connect_timeout = DUMP_MYSQL_CONNECT_TIMEOUT_S;
-    unsigned int io_timeout = DUMP_MYSQL_IO_TIMEOUT_S;
-    mysql_options(conn, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
-    mysql_options(conn, MYSQL_OPT_READ_TIMEOUT, &io_timeout);
-    mysql_options(conn, MYSQL_OPT_WRITE_TIMEOUT, &io_timeout);
-
-    debug_printf("Connecting to host %s, db %s, table %s using login %s, password %s\n",
-                 db->host, db->db, db->table, db->login, db->password);
-    MYSQL *connected = mysql_real_connect(conn, db->host, db->login, db->password, db->db,
-                                          0, NULL, 0);
-    if (connected == NULL || mysql_errno(conn) != 0 || mysql_select_db(conn, db->db) != 0) {
-        /* The cycle's counts are lost; the caller still destroys the table. */
-        dump_mysql_report(old_cat->name, mysql_errno(conn), mysql_error(conn));
-        mysql_close(conn);
-        mysql_thread_end();
-        return 1;
-    }
-
-    debug_printf("%s\n", "Starting dump of each line");
-    int passes = 0;
-    struct ip_entry *entry;
-    while ((entry = dump_walk_next(&walk, &passes)) != NULL) {
-        if (!passes)
-            continue;
-        struct addr_octets ip = addr_split(entry->ip);
-        debug_printf("Dumping ip %u.%u.%u.%u\n", ip.a, ip.b, ip.c, ip.d);
-        dump_mysql_store_row(conn, old_cat, entry, tag, query);
-    }
-
-    debug_printf("%s\n", "Done Dumping");
-    mysql_close(conn);
+    struct dump_mysql_session session = {};
+    session.old_cat = old_cat;
+    size_t done = dump_mysql_store_all(&session, &pending);
+    if (session.conn != NULL)
+        mysql_close(session.conn);
+    free(session.sql.data);
     mysql_thread_end();
-    return 0;
+    if (done > 0)
+        debug_printf("Stored %zu batches, %zu of them from the spool\n", done,
+                     done < spooled ? done : spooled);
+
+    if (session.error != 0)
+        dump_mysql_report(old_cat->name, session.error, session.error_text);
+    spool_list_drop_front(&pending, done);
+    int failed = pending.count > 0;
+    if ((done > 0 || pending.count > spooled) && spool_readable) {
+        size_t rows = spool_list_rows(&pending);
+        size_t batches = pending.count;
+        int saved = spool_save(dir, spool_limit_bytes(), old_cat->name, &pending) == 0;
+        if (failed)
+            log_msg(LOG_ERR, "Category %s: host %s, database %s, table %s: %zu rows in %zu "
+                    "batches %s", old_cat->name, db->host, db->db, db->table, rows, batches,
+                    saved ? "kept in the spool" : "could not be kept in the spool and are lost");
+    } else if (failed) {
+        log_msg(LOG_ERR, "Category %s: host %s, database %s, table %s: %zu rows in %zu batches "
+                "%s", old_cat->name, db->host, db->db, db->table, spool_list_rows(&pending),
+                pending.count,
+                spool_readable ? "kept in the spool" : "lost: the spool file cannot be read");
+    }
+    spool_list_free(&pending);
+    debug_printf("%s\n", "Done Dumping");
+    return failed;
 }
