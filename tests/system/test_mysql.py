@@ -172,6 +172,9 @@ dump MySQL {dead} {db} {table} {user} {password}
         return self.rows()
 
     def test_rows_are_inserted_then_added_to_and_a_dead_server_is_reported(self):
+        # An installation from before batch ids: the account may not create
+        # their table, is told once what to run, and its rows still arrive.
+        self.server.execute("drop table norvo.norvo_batches")
         conf = write_config(self, self.CONFIG.format(
             dev=self.link.b, spool=spool_dir(self), dump=self.server.dump_line(),
             dead=mariadb.DEAD_HOST,
@@ -228,6 +231,13 @@ dump MySQL {dead} {db} {table} {user} {password}
         self.assertEqual([l.text + "\n" for l in logged],
                          ["Error connecting to Mysql-Database in category gone:\n%s, %s\n" % e
                           for e in errors])
+        told = [l for l in log.snapshot() if "norvo_batches is missing" in l.text]
+        self.assertEqual(len(told), 1, log.texts())
+        self.assertEqual(told[0].level, LOG_ERR)
+        self.assertIn("Run as administrator: USE norvo; CREATE TABLE IF NOT EXISTS norvo_batches "
+                      "(id VARCHAR(128) NOT NULL PRIMARY KEY, ", told[0].text)
+        self.assertTrue(told[0].text.endswith(
+            "GRANT SELECT, INSERT, DELETE ON norvo.norvo_batches TO 'norvo'@'%';"), told[0].text)
 
 
 @unittest.skipIf(daemon_skip_reason() is not None, daemon_skip_reason())
