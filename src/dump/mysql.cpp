@@ -190,7 +190,8 @@ static void dump_mysql_hook_call(struct dump_mysql_session *s, const char *point
 
 /*
  * What the table offers, in one round trip: the packet limit, whether a
- * primary or unique key covers exactly ip and timetag, and whether the
+ * primary or unique key covers exactly ip and timetag (whole columns, not
+ * prefixes, or it would not make them unique), and whether the
  * table of batch ids is there. Creates that table when it is missing; an
  * account that may not gets told once what to run, and its batches are
  * stored without ids. 0, or 1 when the server failed.
@@ -205,7 +206,8 @@ static int dump_mysql_inspect(struct dump_mysql_session *s)
                           "SELECT @@max_allowed_packet, EXISTS(SELECT 1 FROM "
                           "information_schema.statistics WHERE table_schema=DATABASE() AND "
                           "table_name='%s' AND non_unique=0 GROUP BY index_name HAVING COUNT(*)=2 "
-                          "AND SUM(column_name IN ('ip','timetag'))=2), EXISTS(SELECT 1 FROM "
+                          "AND SUM(column_name IN ('ip','timetag') AND sub_part IS NULL)=2), "
+                          "EXISTS(SELECT 1 FROM "
                           "information_schema.tables WHERE table_schema=DATABASE() AND "
                           "table_name='" DUMP_MYSQL_BATCH_TABLE "')",
                           table) != 0) {

@@ -102,11 +102,12 @@ int test_cat_dump(struct test_cat *tc)
 }
 
 /* A category with addresses 198.19.0.0 + i for i < count, input
- * 1000 + i + salt, output 3 * i + 1. */
+ * 1000 + i + salt, output 3 * i + 1. Its time tag stays 0 for decades, so
+ * dumps add up however long a test takes. */
 void test_cat_fill(struct test_cat *tc, const server_env &env, const char *name,
                    const std::string &table, uint32_t count, uint64_t salt)
 {
-    test_cat_init(tc, env, name, 3600, 1);
+    test_cat_init(tc, env, name, INT32_MAX, 1);
     snprintf(tc->params.table, sizeof tc->params.table, "%s", table.c_str());
     for (uint32_t i = 0; i < count; i++)
         test_cat_add(tc, ip4(198, 19, 0, 0) + i, 1000 + i + salt, 3 * (uint64_t)i + 1);
@@ -448,7 +449,6 @@ TEST_F(MysqlDumpRows, AFullSlash16IsStoredExactlyWithAndWithoutTheKey)
 {
     if (env.nokey_table.empty())
         GTEST_SKIP() << "NORVO_TEST_MYSQL_NOKEY_TABLE is not set";
-    wait_clear_of_tag_change(3600);
     for (const std::string &table : {env.table, env.nokey_table}) {
         SCOPED_TRACE(table);
         for (int dump = 1; dump <= 2; dump++) {
@@ -669,7 +669,6 @@ TEST_F(MysqlDumpReplay, AConnectionKilledMidDumpOrAfterCommitCountsEveryRowOnce)
 {
     if (env.nokey_table.empty())
         GTEST_SKIP() << "NORVO_TEST_MYSQL_NOKEY_TABLE is not set";
-    wait_clear_of_tag_change(3600);
     struct {
         const char *point;
         int after;
