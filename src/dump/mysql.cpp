@@ -53,8 +53,9 @@
 #define DUMP_MYSQL_STATEMENT_MAX (1u << 20)   /* bytes */
 #define DUMP_MYSQL_STATEMENT_MIN (16u << 10)  /* bytes */
 #define DUMP_MYSQL_ROW_TEXT_MAX 128           /* bytes, one row's text at most */
-/* UPDATEs sent in one round trip when the table has no key for upserts. */
-#define DUMP_MYSQL_UPDATES_PER_TRIP 512
+/* Rows per bulk UPDATE when the table has no key for upserts; the SELECT
+ * and INSERT that follow it stay within the statement size too. */
+#define DUMP_MYSQL_BULK_ROWS 4096
 
 /* Ids of stored batches are kept this long; a batch spooled after its
  * commit's answer was lost must be replayed within it. */
@@ -155,6 +156,7 @@ struct dump_mysql_session {
     int upsert;           /* the table has a key on exactly (ip, timetag) */
     int batch_ids;        /* norvo_batches can be written */
     size_t statement_max; /* bytes */
+    int deadlock;         /* the last statement was a deadlock victim */
     unsigned int error;   /* the first failure of the dump, for its report */
     char error_text[MYSQL_ERRMSG_SIZE];
     struct dump_mysql_text sql;
@@ -261,12 +263,34 @@ static int dump_mysql_inspect(struct dump_mysql_session *s)
     return 0;
 }
 
-/* Rows as multi-row upserts; 0, or 1 when a statement failed. */
+struct dump_mysql_keyed_row {
+    char ip[16]; /* dotted, as the key holds it */
+    const struct spool_row *row;
+};
+
+static int dump_mysql_keyed_compare(const void *a, const void *b)
+{
+    return strcmp(((const struct dump_mysql_keyed_row *)a)->ip,
+                  ((const struct dump_mysql_keyed_row *)b)->ip);
+}
+
+/* Rows as multi-row upserts; 0, or 1 when a statement failed. They go in
+ * the key's order, which for dotted text is not the numeric one: the table
+ * then grows at its end instead of splitting pages all over. */
 static int dump_mysql_upsert(struct dump_mysql_session *s, const struct spool_batch *batch)
 {
     const char *table = s->old_cat->db->table;
-    size_t next = 0;
-    while (next < batch->count) {
+    struct dump_mysql_keyed_row *keyed =
+        (struct dump_mysql_keyed_row *)malloc((batch->count ? batch->count : 1) * sizeof *keyed);
+    if (keyed == nullptr)
+        goto nomem;
+    for (size_t i = 0; i < batch->count; i++) {
+        struct addr_octets ip = addr_split(batch->rows[i].ip);
+        snprintf(keyed[i].ip, sizeof keyed[i].ip, "%u.%u.%u.%u", ip.a, ip.b, ip.c, ip.d);
+        keyed[i].row = &batch->rows[i];
+    }
+    qsort(keyed, batch->count, sizeof *keyed, dump_mysql_keyed_compare);
+    for (size_t next = 0; next < batch->count;) {
         s->sql.length = 0;
         if (dump_mysql_append(&s->sql, "INSERT INTO `%s` (ip,timetag,input,output) VALUES ",
                               table) != 0)
@@ -274,93 +298,200 @@ static int dump_mysql_upsert(struct dump_mysql_session *s, const struct spool_ba
         for (size_t in_statement = 0; next < batch->count; next++, in_statement++) {
             if (in_statement > 0 && s->sql.length + DUMP_MYSQL_ROW_TEXT_MAX > s->statement_max)
                 break;
-            const struct spool_row *r = &batch->rows[next];
-            struct addr_octets ip = addr_split(r->ip);
-            if (dump_mysql_append(&s->sql, "%s(\"%u.%u.%u.%u\",%" PRId64 ",%" PRIu64 ",%" PRIu64
-                                           ")",
-                                  in_statement ? "," : "", ip.a, ip.b, ip.c, ip.d, batch->tag,
-                                  r->input, r->output) != 0)
+            const struct spool_row *r = keyed[next].row;
+            if (dump_mysql_append(&s->sql, "%s(\"%s\",%" PRId64 ",%" PRIu64 ",%" PRIu64 ")",
+                                  in_statement ? "," : "", keyed[next].ip, batch->tag, r->input,
+                                  r->output) != 0)
                 goto nomem;
         }
         if (dump_mysql_append(&s->sql, " ON DUPLICATE KEY UPDATE input=input+VALUES(input),"
                                        "output=output+VALUES(output)") != 0)
             goto nomem;
-        if (dump_mysql_query(s, s->sql.data, s->sql.length) != 0)
+        if (dump_mysql_query(s, s->sql.data, s->sql.length) != 0) {
+            free(keyed);
             return 1;
+        }
         dump_mysql_hook_call(s, "rows");
     }
+    free(keyed);
     return 0;
 nomem:
+    free(keyed);
     dump_mysql_fail(s, CR_OUT_OF_MEMORY, strerror(ENOMEM));
     return 1;
 }
 
-/* Rows as UPDATE, then INSERT for those the UPDATE did not find; 0, or 1
- * when a statement failed. */
+/* The index of `ip` among the ascending rows [first, end), or end. */
+static size_t dump_mysql_find(const struct spool_batch *batch, size_t first, size_t end,
+                              uint32_t ip)
+{
+    size_t low = first, high = end;
+    while (low < high) {
+        size_t mid = low + (high - low) / 2;
+        if (batch->rows[mid].ip < ip)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return low < end && batch->rows[low].ip == ip ? low : end;
+}
+
+struct dump_mysql_bulk {
+    MYSQL_STMT *stmt;
+    uint64_t *input, *output;
+    int64_t *tag;
+    char (*ip)[16];
+    char **ip_text;
+    unsigned long *ip_length;
+    unsigned char *found;
+};
+
+static void dump_mysql_bulk_free(struct dump_mysql_bulk *bulk)
+{
+    if (bulk->stmt != nullptr)
+        mysql_stmt_close(bulk->stmt);
+    free(bulk->input);
+    free(bulk->output);
+    free(bulk->tag);
+    free(bulk->ip);
+    free(bulk->ip_text);
+    free(bulk->ip_length);
+    free(bulk->found);
+}
+
+/* A failed prepared statement: a deadlock is left to the caller's retry. */
+static void dump_mysql_bulk_fail(struct dump_mysql_session *s, MYSQL_STMT *stmt)
+{
+    unsigned int number = mysql_stmt_errno(stmt);
+    if (number == ER_LOCK_DEADLOCK)
+        s->deadlock = 1;
+    else
+        dump_mysql_fail(s, number, mysql_stmt_error(stmt));
+}
+
+/*
+ * Rows as UPDATE, then INSERT for those the UPDATE did not find; 0, or 1
+ * when a statement failed. The UPDATE is one prepared statement that the
+ * server runs for every row of a chunk in one round trip (bulk execution);
+ * a locking SELECT then names the rows of the chunk that exist, which are
+ * the ones the UPDATE found, and one INSERT adds the others. The locks the
+ * UPDATE took on the missing rows' index gaps keep a concurrent dump from
+ * inserting them before this one commits.
+ */
 static int dump_mysql_update_insert(struct dump_mysql_session *s, const struct spool_batch *batch)
 {
     const char *table = s->old_cat->db->table;
-    size_t missing_capacity = DUMP_MYSQL_UPDATES_PER_TRIP;
-    size_t *missing = (size_t *)malloc(missing_capacity * sizeof *missing);
-    if (missing == nullptr)
+    size_t chunk = s->statement_max / DUMP_MYSQL_ROW_TEXT_MAX;
+    if (chunk > DUMP_MYSQL_BULK_ROWS)
+        chunk = DUMP_MYSQL_BULK_ROWS;
+    struct dump_mysql_bulk bulk = {};
+    bulk.input = (uint64_t *)malloc(chunk * sizeof *bulk.input);
+    bulk.output = (uint64_t *)malloc(chunk * sizeof *bulk.output);
+    bulk.tag = (int64_t *)malloc(chunk * sizeof *bulk.tag);
+    bulk.ip = (char(*)[16])malloc(chunk * sizeof *bulk.ip);
+    bulk.ip_text = (char **)malloc(chunk * sizeof *bulk.ip_text);
+    bulk.ip_length = (unsigned long *)malloc(chunk * sizeof *bulk.ip_length);
+    bulk.found = (unsigned char *)malloc(chunk);
+    if (!bulk.input || !bulk.output || !bulk.tag || !bulk.ip || !bulk.ip_text ||
+        !bulk.ip_length || !bulk.found)
         goto nomem;
-    for (size_t first = 0; first < batch->count; first += DUMP_MYSQL_UPDATES_PER_TRIP) {
-        size_t end = first + DUMP_MYSQL_UPDATES_PER_TRIP;
-        if (end > batch->count)
-            end = batch->count;
-        s->sql.length = 0;
+    s->sql.length = 0;
+    if (dump_mysql_append(&s->sql, "UPDATE `%s` SET input=input+?,output=output+? WHERE ip=? "
+                                   "AND timetag=?", table) != 0)
+        goto nomem;
+    debug_printf("Prepare: %s\n", s->sql.data);
+    bulk.stmt = mysql_stmt_init(s->conn);
+    if (bulk.stmt == nullptr)
+        goto nomem;
+    if (mysql_stmt_prepare(bulk.stmt, s->sql.data, (unsigned long)s->sql.length) != 0) {
+        dump_mysql_bulk_fail(s, bulk.stmt);
+        goto failed;
+    }
+
+    for (size_t first = 0; first < batch->count; first += chunk) {
+        size_t end = first + chunk < batch->count ? first + chunk : batch->count;
+        unsigned int rows = (unsigned int)(end - first);
         for (size_t i = first; i < end; i++) {
-            const struct spool_row *r = &batch->rows[i];
-            struct addr_octets ip = addr_split(r->ip);
-            if (dump_mysql_append(&s->sql,
-                                  "%sUPDATE `%s` SET input=input+%" PRIu64 ",output=output+%" PRIu64
-                                  " WHERE ip=\"%u.%u.%u.%u\" AND timetag=%" PRId64,
-                                  i == first ? "" : ";", table, r->input, r->output, ip.a, ip.b,
-                                  ip.c, ip.d, batch->tag) != 0)
-                goto nomem;
+            size_t k = i - first;
+            struct addr_octets ip = addr_split(batch->rows[i].ip);
+            bulk.input[k] = batch->rows[i].input;
+            bulk.output[k] = batch->rows[i].output;
+            bulk.tag[k] = batch->tag;
+            bulk.ip_length[k] = (unsigned long)snprintf(bulk.ip[k], sizeof bulk.ip[k],
+                                                        "%u.%u.%u.%u", ip.a, ip.b, ip.c, ip.d);
+            bulk.ip_text[k] = bulk.ip[k];
+            bulk.found[k] = 0;
         }
-        if (dump_mysql_query(s, s->sql.data, s->sql.length) != 0)
+        MYSQL_BIND bind[4];
+        memset(bind, 0, sizeof bind);
+        bind[0].buffer_type = MYSQL_TYPE_LONGLONG;
+        bind[0].buffer = bulk.input;
+        bind[0].is_unsigned = 1;
+        bind[1].buffer_type = MYSQL_TYPE_LONGLONG;
+        bind[1].buffer = bulk.output;
+        bind[1].is_unsigned = 1;
+        bind[2].buffer_type = MYSQL_TYPE_STRING;
+        bind[2].buffer = bulk.ip_text;
+        bind[2].length = bulk.ip_length;
+        bind[3].buffer_type = MYSQL_TYPE_LONGLONG;
+        bind[3].buffer = bulk.tag;
+        debug_printf("Execute for %u rows from %s\n", rows, bulk.ip[0]);
+        if (mysql_stmt_attr_set(bulk.stmt, STMT_ATTR_ARRAY_SIZE, &rows) != 0 ||
+            mysql_stmt_bind_param(bulk.stmt, bind) != 0 || mysql_stmt_execute(bulk.stmt) != 0) {
+            dump_mysql_bulk_fail(s, bulk.stmt);
             goto failed;
-        /* One result per UPDATE, in order; the server stops at the first
-         * that fails and reports it from mysql_next_result. */
-        size_t missing_count = 0;
-        for (size_t i = first; i < end; i++) {
-            if (mysql_affected_rows(s->conn) == 0)
-                missing[missing_count++] = i;
-            int more = mysql_next_result(s->conn);
-            if (more > 0)
-                goto failed;
-            if ((more == -1) != (i + 1 == end)) {
-                dump_mysql_fail(s, CR_COMMANDS_OUT_OF_SYNC, "results do not match the updates");
-                goto failed;
-            }
         }
         dump_mysql_hook_call(s, "rows");
-        if (missing_count == 0)
+
+        s->sql.length = 0;
+        if (dump_mysql_append(&s->sql, "SELECT ip FROM `%s` WHERE timetag=%" PRId64 " AND ip IN (",
+                              table, batch->tag) != 0)
+            goto nomem;
+        for (size_t k = 0; k < rows; k++) {
+            if (dump_mysql_append(&s->sql, "%s\"%s\"", k ? "," : "", bulk.ip[k]) != 0)
+                goto nomem;
+        }
+        if (dump_mysql_append(&s->sql, ") FOR UPDATE") != 0)
+            goto nomem;
+        if (dump_mysql_query(s, s->sql.data, s->sql.length) != 0)
+            goto failed;
+        MYSQL_RES *result = mysql_store_result(s->conn);
+        if (result == nullptr)
+            goto failed;
+        size_t missing = rows;
+        while (MYSQL_ROW row = mysql_fetch_row(result)) {
+            size_t at = dump_mysql_find(batch, first, end, config_parse_ipv4(row[0], nullptr));
+            if (at < end && !bulk.found[at - first]) {
+                bulk.found[at - first] = 1;
+                missing--;
+            }
+        }
+        mysql_free_result(result);
+        if (missing == 0)
             continue;
+
         s->sql.length = 0;
         if (dump_mysql_append(&s->sql, "INSERT INTO `%s` (ip,timetag,input,output) VALUES ",
                               table) != 0)
             goto nomem;
-        for (size_t m = 0; m < missing_count; m++) {
-            const struct spool_row *r = &batch->rows[missing[m]];
-            struct addr_octets ip = addr_split(r->ip);
-            if (dump_mysql_append(&s->sql, "%s(\"%u.%u.%u.%u\",%" PRId64 ",%" PRIu64 ",%" PRIu64
-                                           ")",
-                                  m ? "," : "", ip.a, ip.b, ip.c, ip.d, batch->tag, r->input,
-                                  r->output) != 0)
+        for (size_t k = 0, written = 0; k < rows; k++) {
+            if (bulk.found[k])
+                continue;
+            if (dump_mysql_append(&s->sql, "%s(\"%s\",%" PRId64 ",%" PRIu64 ",%" PRIu64 ")",
+                                  written++ ? "," : "", bulk.ip[k], batch->tag, bulk.input[k],
+                                  bulk.output[k]) != 0)
                 goto nomem;
         }
         if (dump_mysql_query(s, s->sql.data, s->sql.length) != 0)
             goto failed;
         dump_mysql_hook_call(s, "rows");
     }
-    free(missing);
+    dump_mysql_bulk_free(&bulk);
     return 0;
 nomem:
     dump_mysql_fail(s, CR_OUT_OF_MEMORY, strerror(ENOMEM));
 failed:
-    free(missing);
+    dump_mysql_bulk_free(&bulk);
     return 1;
 }
 
@@ -382,6 +513,7 @@ static enum dump_mysql_outcome dump_mysql_try_batch(struct dump_mysql_session *s
                                                     unsigned int *number)
 {
     *number = 0;
+    s->deadlock = 0;
     if (dump_mysql_query(s, "START TRANSACTION", 17) != 0)
         goto failed;
     if (s->batch_ids) {
@@ -414,7 +546,7 @@ static enum dump_mysql_outcome dump_mysql_try_batch(struct dump_mysql_session *s
         goto failed;
     return DUMP_MYSQL_STORED;
 failed:
-    *number = mysql_errno(s->conn);
+    *number = s->deadlock ? ER_LOCK_DEADLOCK : mysql_errno(s->conn);
     if (!dump_mysql_retryable(*number))
         dump_mysql_fail_conn(s);
     mysql_rollback(s->conn);
@@ -573,17 +705,19 @@ int dump_mysql(struct cat *old_cat)
         dump_mysql_report(old_cat->name, session.error, session.error_text);
     spool_list_drop_front(&pending, done);
     int failed = pending.count > 0;
+    char host[DB_FIELD_SIZE + 8];
+    snprintf(host, sizeof host, db->port ? "%s:%u" : "%s", db->host, db->port);
     if ((done > 0 || pending.count > spooled) && spool_readable) {
         size_t rows = spool_list_rows(&pending);
         size_t batches = pending.count;
         int saved = spool_save(dir, spool_limit_bytes(), old_cat->name, &pending) == 0;
         if (failed)
             log_msg(LOG_ERR, "Category %s: host %s, database %s, table %s: %zu rows in %zu "
-                    "batches %s", old_cat->name, db->host, db->db, db->table, rows, batches,
+                    "batches %s", old_cat->name, host, db->db, db->table, rows, batches,
                     saved ? "kept in the spool" : "could not be kept in the spool and are lost");
     } else if (failed) {
         log_msg(LOG_ERR, "Category %s: host %s, database %s, table %s: %zu rows in %zu batches "
-                "%s", old_cat->name, db->host, db->db, db->table, spool_list_rows(&pending),
+                "%s", old_cat->name, host, db->db, db->table, spool_list_rows(&pending),
                 pending.count,
                 spool_readable ? "kept in the spool" : "lost: the spool file cannot be read");
     }

@@ -239,6 +239,7 @@ class PrivateServer:
             "NORVO_TEST_MYSQL_PASSWORD": PASSWORD,
             "NORVO_TEST_MYSQL_CHECK_USER": CHECK_USER,
             "NORVO_TEST_MYSQL_CHECK_PASSWORD": CHECK_PASSWORD,
+            "NORVO_TEST_MYSQL_SOCKET": self.socket,
         })
         return env
 

@@ -7,6 +7,7 @@
  *   NORVO_TEST_MYSQL_HOST, _DB, _TABLE, _USER, _PASSWORD   what the daemon uses
  *   NORVO_TEST_MYSQL_CHECK_USER, _CHECK_PASSWORD           clears and reads tables
  *   NORVO_TEST_MYSQL_DEAD_HOST                             nothing listens there
+ *   NORVO_TEST_MYSQL_SOCKET          the server's Unix socket
  *   NORVO_TEST_MYSQL_NOKEY_TABLE     like _TABLE with an index, but no unique key,
  *                                    on (ip, timetag)
  *   NORVO_TEST_MYSQL_CAPPED_TABLE    like _TABLE, refuses rows with input >= 1000000
@@ -441,6 +442,43 @@ TEST_F(MysqlDumpRows, AddressesAreWrittenWithoutLeadingZerosUpToTheLastAddress)
     EXPECT_EQ(all[1].ip, "10.0.0.1");
     EXPECT_EQ(all[2].ip, "255.255.255.255");
     EXPECT_EQ(all[2].input, "3");
+}
+
+TEST_F(MysqlDumpRows, HostTakesAPortOrTheServersSocketPath)
+{
+    const char *socket = getenv("NORVO_TEST_MYSQL_SOCKET");
+    if (socket == nullptr)
+        GTEST_SKIP() << "NORVO_TEST_MYSQL_SOCKET is not set";
+    /* A host field holds 31 characters: reach the socket through a short link. */
+    char dir[] = "/tmp/norvo-sock-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr) << strerror(errno);
+    std::string link = std::string(dir) + "/s";
+    ASSERT_EQ(symlink(socket, link.c_str()), 0) << strerror(errno);
+
+    struct test_cat tc;
+    test_cat_init(&tc, env, "port", INT32_MAX, 1);
+    tc.params.port = 3306;
+    test_cat_add(&tc, ip4(198, 18, 9, 1), 1, 2);
+    EXPECT_EQ(test_cat_dump(&tc), 0);
+    test_cat_init(&tc, env, "port", INT32_MAX, 1);
+    tc.params.port = 3307; /* nothing listens there */
+    test_cat_add(&tc, ip4(198, 18, 9, 1), 5, 5);
+    int rc;
+    std::string err = dump_stderr(&tc, &rc);
+    EXPECT_EQ(rc, 1);
+    expect_one_report(err, "port", {2002, 2003}, env.host);
+
+    test_cat_init(&tc, env, "socket", INT32_MAX, 1);
+    snprintf(tc.params.host, sizeof tc.params.host, "%s", link.c_str());
+    test_cat_add(&tc, ip4(198, 18, 9, 2), 3, 4);
+    EXPECT_EQ(test_cat_dump(&tc), 0);
+    unlink(link.c_str());
+    rmdir(dir);
+
+    std::vector<row> all = rows("ip like '198.18.9.%'");
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].input + "," + all[0].output, "1,2");
+    EXPECT_EQ(all[1].input + "," + all[1].output, "3,4");
 }
 
 /* A whole /16, first into an empty table and then added to, through both
