@@ -13,8 +13,9 @@
  *
  * With a primary or unique key on exactly (ip, timetag) the rows go as
  * multi-row INSERT ... ON DUPLICATE KEY UPDATE statements. Without one, each
- * row gets an UPDATE and, when that found no row, an INSERT; the UPDATEs go
- * many to a round trip (multi-statement) and the INSERTs as one statement.
+ * row gets an UPDATE and, when that found no row, an INSERT; the UPDATE is
+ * one prepared statement the server runs for thousands of rows per round
+ * trip, and the INSERTs go as one statement.
  *
  * Lifecycle: one connection per dump, opened and closed here on the dump
  * thread that owns the category copy. The table walked belongs to that
@@ -359,6 +360,16 @@ static void dump_mysql_bulk_free(struct dump_mysql_bulk *bulk)
     free(bulk->found);
 }
 
+/* MariaDB 10.2 and later run one prepared statement for many rows. */
+static int dump_mysql_bulk_supported(MYSQL *conn)
+{
+    unsigned long capabilities = 0, extended = 0;
+    if (mariadb_get_infov(conn, MARIADB_CONNECTION_SERVER_CAPABILITIES, &capabilities) != 0 ||
+        mariadb_get_infov(conn, MARIADB_CONNECTION_EXTENDED_SERVER_CAPABILITIES, &extended) != 0)
+        return 0;
+    return !(capabilities & CLIENT_MYSQL) && (extended & (MARIADB_CLIENT_STMT_BULK_OPERATIONS >> 32));
+}
+
 /* A failed prepared statement: a deadlock is left to the caller's retry. */
 static void dump_mysql_bulk_fail(struct dump_mysql_session *s, MYSQL_STMT *stmt)
 {
@@ -405,6 +416,13 @@ static int dump_mysql_update_insert(struct dump_mysql_session *s, const struct s
         goto nomem;
     if (mysql_stmt_prepare(bulk.stmt, s->sql.data, (unsigned long)s->sql.length) != 0) {
         dump_mysql_bulk_fail(s, bulk.stmt);
+        goto failed;
+    }
+    if (!dump_mysql_bulk_supported(s->conn)) {
+        char text[200];
+        snprintf(text, sizeof text, "the server cannot run one statement for many rows (MariaDB "
+                 "10.2 and later can); give table %s a primary key on (ip, timetag)", table);
+        dump_mysql_fail(s, CR_NOT_IMPLEMENTED, text);
         goto failed;
     }
 
@@ -619,7 +637,7 @@ static size_t dump_mysql_store_all(struct dump_mysql_session *s, const struct sp
     debug_printf("Connecting to host %s, port %u, db %s, table %s using login %s, password %s\n",
                  db->host, db->port, db->db, db->table, db->login, db->password);
     if (mysql_real_connect(s->conn, host, db->login, db->password, db->db, db->port, socket,
-                           CLIENT_MULTI_STATEMENTS) == NULL ||
+                           0) == NULL ||
         mysql_errno(s->conn) != 0 || dump_mysql_inspect(s) != 0) {
         dump_mysql_fail_conn(s);
         return 0;
