@@ -678,10 +678,11 @@ int dump_mysql(struct cat *old_cat)
     }
 
     struct spool_batch current;
-    if (spool_batch_init(&current, old_cat->name, dump_time_tag(old_cat, time(NULL))) != 0 ||
-        dump_mysql_collect(old_cat, &current) != 0) {
-        log_both(LOG_ERR, "Error while dumping category %s: out of memory for %zu rows; "
-                          "this cycle's counts are lost", old_cat->name, current.count);
+    int no_id = spool_batch_init(&current, old_cat->name, dump_time_tag(old_cat, time(NULL)));
+    int no_memory = dump_mysql_collect(old_cat, &current);
+    if (no_id || no_memory) {
+        log_both(LOG_ERR, "Error while dumping category %s: %s; this cycle's counts are lost",
+                 old_cat->name, no_id ? "no batch id" : "out of memory for its rows");
         spool_batch_free(&current);
         return 1;
     }

@@ -118,6 +118,8 @@ void spool_list_drop_front(struct spool_list *list, size_t n)
         n = list->count;
     for (size_t i = 0; i < n; i++)
         spool_batch_free(&list->batches[i]);
+    if (n == 0)
+        return;
     memmove(list->batches, list->batches + n, (list->count - n) * sizeof *list->batches);
     list->count -= n;
 }
