@@ -5,6 +5,13 @@
  * iteration accounts one packet, so the time column is ns per packet and
  * items_per_second is packets per second. The tables are warmed first, so
  * steady state is measured, not the first sight of each address.
+ * "Reference" runs are the same packets through account_packet and the table
+ * as they were before compact nodes (iptable_ref.cpp), in the same run.
+ *
+ * The flood runs account a new scattered source in every packet, in a
+ * category that accounts every address against every peer: with room in the
+ * table (each packet inserts), and with the table at its limit (each packet
+ * is refused).
  */
 #include <malloc.h>
 #include <string.h>
@@ -18,6 +25,7 @@
 
 #include "accounting/account.h"
 #include "accounting/iptable.h"
+#include "iptable_ref.h"
 
 namespace {
 
@@ -41,6 +49,13 @@ struct Category {
         record.table = iptable_new();
     }
     ~Category() { iptable_destroy(record.table); }
+};
+
+/* The same rules in front of the reference table. */
+struct ReferenceCategory {
+    Category rules;
+    struct ref_iptable *table = ref_iptable_new();
+    ~ReferenceCategory() { ref_iptable_destroy(table); }
 };
 
 /* Own address i of n: spread over the /16 the way DHCP pools fill up. */
@@ -99,29 +114,141 @@ void BM_AccountPacket(benchmark::State &state)
 }
 BENCHMARK(BM_AccountPacket)->Arg(1)->Arg(1000)->Arg(65536);
 
+void BM_AccountPacketReference(benchmark::State &state)
+{
+    ReferenceCategory category;
+    std::vector<struct packet_info> packets = make_packets(static_cast<uint32_t>(state.range(0)));
+    for (const struct packet_info &packet : packets)
+        ref_account_packet(category.table, &category.rules.record, &packet);
+    size_t next = 0;
+    for (auto _ : state) {
+        ref_account_packet(category.table, &category.rules.record, &packets[next]);
+        next = (next + 1) & (PACKET_RING - 1);
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.counters["ns_per_packet"] = benchmark::Counter(
+        static_cast<double>(state.iterations()),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_AccountPacketReference)->Arg(1)->Arg(1000)->Arg(65536);
+
+constexpr uint32_t FLOOD_TABLE = 1000000; /* new sources in a flood run */
+constexpr uint32_t FLOOD_SERVER = OWN_NET | 1;
+
+/* Packet number i of a flood: a new source each, scattered over 0.0.0.0/0
+ * (a bijection of i, so no source comes twice). */
+struct packet_info flood_packet(uint32_t i)
+{
+    i ^= i >> 16;
+    i *= 0x7feb352du;
+    i ^= i >> 15;
+    i *= 0x846ca68bu;
+    i ^= i >> 16;
+    return {i, FLOOD_SERVER, 40000, 80, 64, 6};
+}
+
+/* Every address against every peer. */
+void open_rules(Category *category)
+{
+    category->rules[0] = {0, 0, 0, 0, 1, nullptr};
+    category->rules[1] = {0, 0, 0, 0, 1, nullptr};
+    category->record.primary = &category->rules[0];
+    category->record.secondary = &category->rules[1];
+}
+
+void flood_counter(benchmark::State &state)
+{
+    state.SetItemsProcessed(state.iterations());
+    state.counters["ns_per_packet"] = benchmark::Counter(
+        static_cast<double>(state.iterations()),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+/* Each packet inserts its source, FLOOD_TABLE of them into one table. */
+void BM_AccountFloodInsert(benchmark::State &state)
+{
+    Category category;
+    open_rules(&category);
+    uint32_t i = 0;
+    for (auto _ : state) {
+        struct packet_info packet = flood_packet(i++);
+        account_packet(&category.record, &packet);
+    }
+    if (category.record.refused.packets != 0)
+        state.SkipWithError("packets were refused");
+    flood_counter(state);
+}
+BENCHMARK(BM_AccountFloodInsert)->Iterations(FLOOD_TABLE);
+
+void BM_AccountFloodInsertReference(benchmark::State &state)
+{
+    ReferenceCategory category;
+    open_rules(&category.rules);
+    uint32_t i = 0;
+    for (auto _ : state) {
+        struct packet_info packet = flood_packet(i++);
+        ref_account_packet(category.table, &category.rules.record, &packet);
+    }
+    flood_counter(state);
+}
+BENCHMARK(BM_AccountFloodInsertReference)->Iterations(FLOOD_TABLE);
+
+/* The table is filled to a 64 MiB limit first; then every new source is
+ * refused, while the server's entry keeps counting. */
+void BM_AccountFloodRefused(benchmark::State &state)
+{
+    Category category;
+    open_rules(&category);
+    iptable_destroy(category.record.table);
+    category.record.table = iptable_new_limited(64u << 20);
+    uint32_t i = 0;
+    while (category.record.refused.packets == 0) {
+        struct packet_info packet = flood_packet(i++);
+        account_packet(&category.record, &packet);
+    }
+    state.counters["stored_before_limit"] = i - 1;
+    uint64_t refused_before = category.record.refused.packets;
+    for (auto _ : state) {
+        struct packet_info packet = flood_packet(i++);
+        account_packet(&category.record, &packet);
+    }
+    state.counters["refused_share"] =
+        static_cast<double>(category.record.refused.packets - refused_before) /
+        static_cast<double>(state.iterations());
+    flood_counter(state);
+}
+BENCHMARK(BM_AccountFloodRefused);
+
 void BM_AccountPacketFourCategories(benchmark::State &state)
 {
     run_packets(state, static_cast<uint32_t>(state.range(0)), 4);
 }
 BENCHMARK(BM_AccountPacketFourCategories)->Arg(1000);
 
-/* Heap held by one cycle's table after every address of the /16 has been
- * seen (mallinfo2 difference), and the process's peak RSS; run this one
- * alone for a peak that belongs to it. */
+/* Bytes held by one cycle's table after every address of the /16 has been
+ * seen (what the table counts; the reference's heap by mallinfo2), and the
+ * process's peak RSS; run this one alone for a peak that belongs to it. */
 void BM_AccountTableMemory(benchmark::State &state)
 {
     uint32_t own_count = 65536;
     for (auto _ : state) {
-        size_t before = mallinfo2().uordblks;
         Category category;
         for (uint32_t i = 0; i < own_count; i++) {
             struct packet_info packet = {own_address(i, own_count), 0x08080808u, 5000, 443, 100, 6};
             account_packet(&category.record, &packet);
         }
-        size_t after = mallinfo2().uordblks;
-        state.counters["table_heap_kB"] = static_cast<double>(after - before) / 1024;
+        state.counters["table_kB"] = static_cast<double>(iptable_bytes(category.record.table)) / 1024;
         if (iptable_lookup(category.record.table, own_address(own_count - 1, own_count)) == nullptr)
             state.SkipWithError("addresses were not accounted");
+
+        size_t before = mallinfo2().uordblks;
+        ReferenceCategory reference;
+        for (uint32_t i = 0; i < own_count; i++) {
+            struct packet_info packet = {own_address(i, own_count), 0x08080808u, 5000, 443, 100, 6};
+            ref_account_packet(reference.table, &reference.rules.record, &packet);
+        }
+        state.counters["reference_table_kB"] =
+            static_cast<double>(mallinfo2().uordblks - before) / 1024;
     }
     struct rusage usage;
     getrusage(RUSAGE_SELF, &usage);

@@ -41,13 +41,10 @@ struct cat *bench_cat(int type, const char *file)
     category->time_divider = 3600;
     category->table = iptable_new();
     for (int i = 0; i < BENCH_ENTRIES; ++i) {
-        struct ip_entry *entry = (struct ip_entry *)calloc(1, sizeof *entry);
-        if (entry == nullptr)
+        uint32_t ip = 198u << 24 | 18u << 16 | (uint32_t)i;
+        struct ip_entry entry = {ip, 1000 + (uint64_t)i * 7919, 1 + (uint64_t)i};
+        if (!iptable_insert(category->table, ip, &entry))
             abort();
-        entry->ip = 198u << 24 | 18u << 16 | (uint32_t)i;
-        entry->input = 1000 + (uint64_t)i * 7919;
-        entry->output = 1 + (uint64_t)i;
-        iptable_insert(category->table, entry->ip, entry);
     }
     return category;
 }

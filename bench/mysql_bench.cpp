@@ -113,11 +113,10 @@ void bench_cat_fill(struct cat *category, struct db_params *params)
     category->byte_divider = 1;
     category->table = iptable_new();
     for (uint32_t i = 0; i < (uint32_t)bench_addresses; i++) {
-        struct ip_entry *entry = (struct ip_entry *)calloc(1, sizeof *entry);
-        entry->ip = (198u << 24 | 18u << 16) + i;
-        entry->input = 1500 + i;
-        entry->output = 40 + i;
-        iptable_insert(category->table, entry->ip, entry);
+        uint32_t ip = (198u << 24 | 18u << 16) + i;
+        struct ip_entry entry = {ip, 1500u + i, 40u + i};
+        if (!iptable_insert(category->table, ip, &entry))
+            abort();
     }
 }
 

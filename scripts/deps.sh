@@ -26,4 +26,7 @@ install_missing() {
     return $rc
 }
 
-BUILD_PACKAGES=(cmake make g++ pkg-config libpcap-dev libmariadb-dev libgtest-dev libbenchmark-dev)
+# The daemon and norvo-binread need only these; the tests and the benchmarks
+# add GoogleTest and Google Benchmark.
+BUILD_PACKAGES=(cmake make g++ pkg-config libpcap-dev libmariadb-dev)
+TEST_BUILD_PACKAGES=(libgtest-dev libbenchmark-dev)

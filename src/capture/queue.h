@@ -14,8 +14,17 @@
 int queue_init(int size);
 /* 0 queued; 1 the daemon is stopping and the packet was dropped. */
 int queue_push(const struct packet_info *info);
+/* count packets in order, waiting for room as often as needed; `more` (0 or
+ * 1) says that this producer has more packets coming at once, so a sleeping
+ * consumer may be left asleep until half the ring is used. A call with
+ * count 0 and more 0 wakes the consumer for what earlier calls left. 0 all
+ * queued; 1 the daemon is stopping and those not yet queued were dropped. */
+int queue_push_batch(const struct packet_info *entries, int count, int more);
 /* 0 a packet in *out; 1 none arrived within timeout_ms, or a stop was requested. */
 int queue_pop(struct packet_info *out, int timeout_ms);
+/* Up to max packets into out, waiting at most timeout_ms (< 0: until a stop)
+ * for the first: the number taken, 0 when none arrived or a stop was requested. */
+int queue_pop_batch(struct packet_info *out, int max, int timeout_ms);
 /* Free slots now; config->buffer_size before the queue exists. */
 int queue_free_slots(void);
 /* Indexes of the next slot to write and to read, read without the lock:

@@ -3,19 +3,25 @@
  *
  * One pass over the file, on the main thread, during start-up. The reader
  * creates every device, category, rule, db_params record and path buffer;
- * they are never released (config.h says which two fields change later).
+ * they are never released (config.h says which fields change later).
  *
- * The file is untrusted text: it is read in pieces of at most 1023 bytes,
- * each piece parsed as a line of its own, and parsing never looks past the
- * first NUL of a piece. Every problem goes to standard error beginning
- * "Norvo: " and naming the file and line. A problem that would leave the
- * settings unusable ends the process with status 1 from inside the reader,
- * so start-up never continues with half-read settings; the rest are
- * warnings and reading goes on.
+ * The file is untrusted text: a line may hold at most 1023 characters
+ * before its line feed, and parsing never looks past the first NUL of a
+ * line. Every problem goes to standard error beginning "Norvo: " and naming
+ * the file and line. A problem that would leave the settings unusable ends
+ * the process with status 1 from inside the reader, so start-up never
+ * continues with half-read settings; the rest are warnings and reading goes
+ * on.
+ *
+ * The reader keeps its historic readings (atoi numbers, dotted quads whose
+ * oversized octets carry, a later "dump" line replacing the earlier one),
+ * since existing files rely on them; wherever such a reading differs from
+ * what was written, config_warn says how the text was read.
  */
 #include "config/config.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -23,11 +29,17 @@
 #include <string.h>
 #include <strings.h>
 
-#define LINE_BUFFER_SIZE 1024 /* bytes; a longer line is read in pieces */
+#define LINE_BUFFER_SIZE 1024 /* bytes; a longer line is fatal */
 #define IPV4_RUN_DIGITS 3     /* digits per dotted-quad run */
+#define IPV4_OCTET_MAX 255
+#define IPV4_PREFIX_MAX 32    /* bits */
+#define IPV4_TEXT_SIZE 16     /* bytes, "255.255.255.255" and NUL */
 
 #define DEFAULT_PERIOD 600      /* seconds */
 #define DEFAULT_BUFFER_SIZE 500 /* packet queue slots */
+#define DEFAULT_TABLE_LIMIT 512 /* MiB per category table */
+#define DEFAULT_CAPTURE_BUFFER 8 /* MiB */
+#define MAX_CAPTURE_BUFFER 2047  /* MiB; libpcap takes the size in bytes as an int */
 
 static const char *const dump_type_names[] = {
     "StdOut", "Syslog", "TextFile", "BinFile", "MySQL", "PgSQL", "--Error: Bad Option--",
@@ -42,8 +54,10 @@ struct config_reader {
     struct settings *config;
     const char *path;
     FILE *file;
-    int line_number; /* of the physical line the current piece belongs to */
+    int line_number; /* of the line being read; 0 once the whole file was read */
     struct cat *current; /* null before the first "cat" line */
+    int cat_line;        /* line of the current category's "cat" */
+    int dump_line;       /* line of its "dump", 0 while it has none */
 };
 
 typedef void (*config_handler)(struct config_reader *reader, const char *keyword, char *value,
@@ -75,14 +89,39 @@ static void config_fatal(struct config_reader *reader, const char *format, ...)
     exit(1);
 }
 
-static void config_warn(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* The reader's first messages, each in its own wording; new ones use
+ * config_warn. */
+static void config_print(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-static void config_warn(const char *format, ...)
+static void config_print(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
     vfprintf(stderr, format, args);
     va_end(args);
+}
+
+/*
+ * A warning: "Norvo: Warning: TEXT, in file PATH, line N." on standard
+ * error, the line being the one read now; after the last line the warning
+ * is about the whole file and ends "in file PATH.". The line is still
+ * applied as it was read. One call writes the whole line.
+ */
+static void config_warn(struct config_reader *reader, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+static void config_warn(struct config_reader *reader, const char *format, ...)
+{
+    char text[LINE_BUFFER_SIZE + 256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (reader->line_number > 0)
+        fprintf(stderr, "Norvo: Warning: %s, in file %s, line %d.\n", text, reader->path,
+                reader->line_number);
+    else
+        fprintf(stderr, "Norvo: Warning: %s, in file %s.\n", text, reader->path);
 }
 
 /* Zero-filled record of `size` bytes; the process ends if there is none. */
@@ -134,20 +173,22 @@ char *config_next_token(char **cursor)
  * Up to four runs of at most three digits joined by dots. Reading stops at
  * the first run or dot that is missing, and the runs not read count as 0.
  * Runs are added, not OR-ed, so an oversized octet carries into the next
- * one. *too_long is set when a run that was read is followed by a fourth
+ * one. too_long is set when a run that was read is followed by a fourth
  * digit.
  */
-uint32_t config_parse_ipv4(const char *text, int *too_long)
+void config_read_ipv4(const char *text, struct ipv4_reading *out)
 {
-    int ignored;
-    if (too_long == nullptr)
-        too_long = &ignored;
     uint32_t runs[4] = {0, 0, 0, 0};
-    *too_long = 0;
+    out->value = 0;
+    out->runs = 0;
+    out->too_long = 0;
+    out->octet_over = 0;
+    out->end = text;
     if (text == nullptr)
-        return 0;
+        return;
     const char *p = text;
     for (int i = 0; i < 4; i++) {
+        const char *before = p;
         if (i > 0) {
             if (*p != '.')
                 break;
@@ -160,15 +201,80 @@ uint32_t config_parse_ipv4(const char *text, int *too_long)
             p++;
             digits++;
         }
-        if (digits == 0)
+        if (digits == 0) {
+            p = before; /* a dot without digits was not read */
             break;
+        }
         runs[i] = value;
+        out->runs = i + 1;
+        if (value > IPV4_OCTET_MAX)
+            out->octet_over = 1;
         if (*p >= '0' && *p <= '9') {
-            *too_long = 1;
+            out->too_long = 1;
             break;
         }
     }
-    return (runs[0] << 24) + (runs[1] << 16) + (runs[2] << 8) + runs[3];
+    out->end = p;
+    out->value = (runs[0] << 24) + (runs[1] << 16) + (runs[2] << 8) + runs[3];
+}
+
+uint32_t config_parse_ipv4(const char *text, int *too_long)
+{
+    struct ipv4_reading reading;
+    config_read_ipv4(text, &reading);
+    if (too_long != nullptr)
+        *too_long = reading.too_long;
+    return reading.value;
+}
+
+static void config_format_ipv4(uint32_t address, char text[IPV4_TEXT_SIZE])
+{
+    snprintf(text, IPV4_TEXT_SIZE, "%u.%u.%u.%u", address >> 24, address >> 16 & 0xff,
+             address >> 8 & 0xff, address & 0xff);
+}
+
+/* A whole number as atoi reads it, in `value`; `whole` is 0 when the text
+ * holds more than the number (or no number at all). */
+struct config_number {
+    int value;
+    int whole;
+};
+
+/*
+ * Reads `text` like atoi does, except that a number beyond an int ends the
+ * reader instead of wrapping. An empty text and a comment ("#...") are 0
+ * as ever and count as whole: that is how a missing value reads.
+ */
+static struct config_number config_read_number(struct config_reader *reader, const char *name,
+                                               const char *text)
+{
+    errno = 0;
+    char *end;
+    long value = strtol(text, &end, 10);
+    if (errno == ERANGE || value > INT_MAX || value < INT_MIN)
+        config_fatal(reader,
+                     "Norvo: Reading invalid %s %s (a number that does not fit in an int), in "
+                     "file %s, line %d.\n",
+                     name, text, reader->path, reader->line_number);
+    struct config_number number = {(int)value, 1};
+    if (*end != '\0' && !(end == text && text[0] == '#'))
+        number.whole = 0;
+    return number;
+}
+
+static void config_warn_number(struct config_reader *reader, const char *name, const char *text,
+                               struct config_number number)
+{
+    if (!number.whole)
+        config_warn(reader, "Number %s of %s is read as %d", text, name, number.value);
+}
+
+/* A number that any int may be; says how it was read when that differs. */
+static int config_int(struct config_reader *reader, const char *name, const char *text)
+{
+    struct config_number number = config_read_number(reader, name, text);
+    config_warn_number(reader, name, text, number);
+    return number.value;
 }
 
 static void config_read_devices(struct config_reader *reader, const char *keyword, char *value,
@@ -177,7 +283,7 @@ static void config_read_devices(struct config_reader *reader, const char *keywor
     (void)keyword;
     struct settings *config = reader->config;
     if (config->devices != nullptr) {
-        config_warn("Norvo: Option Devices already declared earlier. Ignoring this one.\n");
+        config_print("Norvo: Option Devices already declared earlier. Ignoring this one.\n");
         return;
     }
     for (char *name = value; name != nullptr && name[0] != '\0' && name[0] != '#' && name[0] != '\n';
@@ -185,7 +291,7 @@ static void config_read_devices(struct config_reader *reader, const char *keywor
         struct device *device =
             (struct device *)config_allocate(reader, sizeof *device, "a device record");
         if (config_copy_cut(device->name, sizeof device->name, name))
-            config_warn("Norvo: Device name %s is longer than %d characters, cut to %s, in file %s, "
+            config_print("Norvo: Device name %s is longer than %d characters, cut to %s, in file %s, "
                         "line %d.\n",
                         name, DEVICE_NAME_SIZE - 1, device->name, reader->path,
                         reader->line_number);
@@ -202,11 +308,12 @@ static void config_read_devices(struct config_reader *reader, const char *keywor
  * queue without slots could never take a packet. */
 static int config_positive(struct config_reader *reader, const char *name, const char *value)
 {
-    int number = atoi(value);
-    if (number <= 0)
+    struct config_number number = config_read_number(reader, name, value);
+    if (number.value <= 0)
         config_fatal(reader, "Norvo: Reading invalid %s %s, in file %s, line %d.\n", name, value,
                      reader->path, reader->line_number);
-    return number;
+    config_warn_number(reader, name, value, number);
+    return number.value;
 }
 
 static void config_read_period(struct config_reader *reader, const char *, char *value, char **)
@@ -218,6 +325,57 @@ static void config_read_buffer_size(struct config_reader *reader, const char *, 
                                     char **)
 {
     reader->config->buffer_size = config_positive(reader, "buffersize", value);
+}
+
+/* A category that lacks either rule list accepts no packet. Called when
+ * the next category starts and at the end of the file, so the warning
+ * names the category's own line. */
+static void config_check_cat(struct config_reader *reader)
+{
+    const struct cat *category = reader->current;
+    if (category == nullptr || (category->primary != nullptr && category->secondary != nullptr))
+        return;
+    const char *missing = category->primary != nullptr ? "secondary rules"
+                          : category->secondary != nullptr ? "primary rules"
+                                                           : "rules";
+    int line = reader->line_number;
+    reader->line_number = reader->cat_line;
+    config_warn(reader, "Category %s has no %s, so it counts nothing", category->name, missing);
+    reader->line_number = line;
+}
+
+/* 0 lifts the bound, so a value that is no number must not read as 0. */
+static void config_read_table_limit(struct config_reader *reader, const char *, char *value,
+                                    char **)
+{
+    if (value[0] < '0' || value[0] > '9')
+        config_fatal(reader, "Norvo: Reading invalid tablelimit %s, in file %s, line %d.\n", value,
+                     reader->path, reader->line_number);
+    reader->config->table_limit = config_int(reader, "tablelimit", value);
+    reader->config->table_limit_set = 1;
+}
+
+static void config_read_vlan(struct config_reader *reader, const char *, char *value, char **)
+{
+    if (strcasecmp(value, "on") == 0)
+        reader->config->vlan = 1;
+    else if (strcasecmp(value, "off") == 0)
+        reader->config->vlan = 0;
+    else
+        config_fatal(reader, "Norvo: Reading invalid vlan %s (on or off), in file %s, line %d.\n",
+                     value, reader->path, reader->line_number);
+    reader->config->vlan_set = 1;
+}
+
+static void config_read_capture_buffer(struct config_reader *reader, const char *, char *value,
+                                       char **)
+{
+    int mib = config_positive(reader, "capturebuffer", value);
+    if (mib > MAX_CAPTURE_BUFFER)
+        config_fatal(reader, "Norvo: Reading invalid capturebuffer %s (at most %d MiB), in file %s, "
+                     "line %d.\n", value, MAX_CAPTURE_BUFFER, reader->path, reader->line_number);
+    reader->config->capture_buffer = mib;
+    reader->config->capture_buffer_set = 1;
 }
 
 static void config_read_spool_dir(struct config_reader *reader, const char *, char *value,
@@ -259,6 +417,7 @@ static void config_read_cat(struct config_reader *reader, const char *keyword, c
 {
     (void)keyword;
     (void)cursor;
+    config_check_cat(reader);
     struct cat *category = (struct cat *)config_allocate(reader, sizeof *category, "a cat record");
     config_copy_cut(category->name, sizeof category->name, value);
     category->time_divider = 1;
@@ -270,24 +429,61 @@ static void config_read_cat(struct config_reader *reader, const char *keyword, c
         tail = &(*tail)->next;
     *tail = category;
     reader->current = category;
+    reader->cat_line = reader->line_number;
+    reader->dump_line = 0;
 }
 
-/* The address or the mask of a rule; a missing one or one with a number of
- * more than three digits ends the reader. */
+/*
+ * The address (end not null: it may be followed by "/" and a prefix length,
+ * and *end is set to where reading stopped) or the mask of a rule. A missing
+ * one or one with a number of more than three digits ends the reader; one
+ * that is not a plain dotted quad, or has an octet that carries, is read as
+ * ever and the warning says as what.
+ */
 static uint32_t config_rule_quad(struct config_reader *reader, const char *keyword,
-                                 const char *article, const char *noun, const char *text)
+                                 const char *article, const char *noun, const char *text,
+                                 const char **end)
 {
     if (text == nullptr || text[0] == '\0')
         config_fatal(reader, "Norvo: Reading rule %s without %s %s, in file %s, line %d.\n",
                      keyword, article, noun, reader->path, reader->line_number);
-    int too_long;
-    uint32_t value = config_parse_ipv4(text, &too_long);
-    if (too_long)
+    struct ipv4_reading reading;
+    config_read_ipv4(text, &reading);
+    if (reading.too_long)
         config_fatal(reader,
                      "Norvo: Reading invalid %s %s (a number of more than %d digits), in rule %s, "
                      "in file %s, line %d.\n",
                      noun, text, IPV4_RUN_DIGITS, keyword, reader->path, reader->line_number);
-    return value;
+    char shown[IPV4_TEXT_SIZE];
+    config_format_ipv4(reading.value, shown);
+    int stops = reading.end[0] == '\0' || (end != nullptr && reading.end[0] == '/');
+    /* Capitalised for the start of the message. */
+    const char *name = noun[0] == 'a' ? "Address" : "Mask";
+    if (reading.runs != 4 || !stops)
+        config_warn(reader, "%s %s is not a dotted quad and is read as %s", name, text, shown);
+    else if (reading.octet_over)
+        config_warn(reader, "%s %s has a number above %d and is read as %s", name, text,
+                    IPV4_OCTET_MAX, shown);
+    if (end != nullptr)
+        *end = reading.end;
+    return reading.value;
+}
+
+/* The mask of a prefix length ("/24" behind an address); beyond 32 bits,
+ * or no number at all, ends the reader. */
+static uint32_t config_rule_prefix(struct config_reader *reader, const char *keyword,
+                                   const char *text)
+{
+    struct config_number length = config_read_number(reader, "prefix length", text);
+    if (text[0] < '0' || text[0] > '9' || length.value < 0 || length.value > IPV4_PREFIX_MAX)
+        config_fatal(reader,
+                     "Norvo: Reading invalid prefix length %s (0 to %d), in rule %s, in file %s, "
+                     "line %d.\n",
+                     text, IPV4_PREFIX_MAX, keyword, reader->path, reader->line_number);
+    config_warn_number(reader, "prefix length", text, length);
+    if (length.value == 0)
+        return 0;
+    return UINT32_MAX << (IPV4_PREFIX_MAX - length.value);
 }
 
 /* Everything is checked before the rule is allocated and linked, so a fatal
@@ -305,24 +501,40 @@ static void config_read_rule(struct config_reader *reader, const char *keyword, 
                      value, keyword, reader->path, reader->line_number);
 
     char *address = config_next_token(cursor);
-    uint32_t ip = config_rule_quad(reader, keyword, "an", "address", address);
-    char *mask = config_next_token(cursor);
-    uint32_t netmask = config_rule_quad(reader, keyword, "a", "mask", mask);
+    const char *address_end;
+    uint32_t ip = config_rule_quad(reader, keyword, "an", "address", address, &address_end);
+    /* "198.18.0.0/24" gives the address and its mask in one token. */
+    char cidr_mask[IPV4_TEXT_SIZE];
+    char *mask;
+    uint32_t netmask;
+    if (address_end[0] == '/') {
+        netmask = config_rule_prefix(reader, keyword, address_end + 1);
+        config_format_ipv4(netmask, cidr_mask);
+        mask = cidr_mask;
+    } else {
+        mask = config_next_token(cursor);
+        netmask = config_rule_quad(reader, keyword, "a", "mask", mask, nullptr);
+    }
 
-    /* Behind a rule without a port this may be a comment's first word: atoi gives 0. */
+    /* Behind a rule without a port this may be a comment's first word: 0. */
     char *port = config_next_token(cursor);
+    uint32_t port_number = port != nullptr ? (uint32_t)config_int(reader, "port", port) : 0;
 
+    /* A mask with holes matches scattered addresses; rarely what was meant. */
+    uint32_t host_bits = ~netmask;
+    if ((host_bits & (host_bits + 1)) != 0)
+        config_warn(reader, "Mask %s has bits that are not contiguous", mask);
     /* Matching compares the masked packet address with ip, so bits outside
      * the mask make the rule dead; kept as written, the administrator is told. */
     if ((ip & ~netmask) != 0)
-        config_warn("Norvo: Address %s has bits outside mask %s, so rule %s never matches, in file "
+        config_print("Norvo: Address %s has bits outside mask %s, so rule %s never matches, in file "
                     "%s, line %d.\n",
                     address, mask, keyword, reader->path, reader->line_number);
 
     struct rule *rule = (struct rule *)config_allocate(reader, sizeof *rule, "a rule record");
     rule->ip = ip;
     rule->mask = netmask;
-    rule->port = port != nullptr ? (uint32_t)atoi(port) : 0;
+    rule->port = port_number;
     rule->proto = 0;
     rule->policy = policy;
     rule->next = nullptr;
@@ -350,7 +562,7 @@ static void config_read_time_divider(struct config_reader *reader, const char *k
 {
     (void)keyword;
     (void)cursor;
-    reader->current->time_divider = atoi(value);
+    reader->current->time_divider = config_int(reader, "timedivider", value);
 }
 
 static void config_read_byte_divider(struct config_reader *reader, const char *keyword,
@@ -358,7 +570,25 @@ static void config_read_byte_divider(struct config_reader *reader, const char *k
 {
     (void)keyword;
     (void)cursor;
-    reader->current->byte_divider = atoi(value);
+    reader->current->byte_divider = config_int(reader, "bytedivider", value);
+}
+
+/* The table name goes into every statement, quoted with backquotes: only
+ * letters, digits, "_" and "$" may appear, so that no name can end the
+ * quote or change the statement. */
+static void config_check_table(struct config_reader *reader, const char *table)
+{
+    int plain = table[0] != '\0';
+    for (const char *c = table; *c != '\0'; c++) {
+        if (!((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
+              *c == '_' || *c == '$'))
+            plain = 0;
+    }
+    if (!plain)
+        config_fatal(reader,
+                     "Norvo: Reading invalid MySQL table %s (letters, digits, _ and $ only), in "
+                     "file %s, line %d.\n",
+                     table, reader->path, reader->line_number);
 }
 
 static void config_read_dump(struct config_reader *reader, const char *keyword, char *value,
@@ -373,6 +603,14 @@ static void config_read_dump(struct config_reader *reader, const char *keyword, 
             break;
         }
     }
+
+    if (type == DUMP_BAD)
+        config_warn(reader, "Dump type %s of category %s is unknown, so nothing will be stored "
+                    "for it", value, category->name);
+    if (reader->dump_line != 0)
+        config_warn(reader, "Second dump line in category %s replaces the one on line %d",
+                    category->name, reader->dump_line);
+    reader->dump_line = reader->line_number;
 
     /* A later dump line replaces the earlier one entirely. No other thread
      * exists yet, so nothing else can hold the old parameters. */
@@ -391,14 +629,27 @@ static void config_read_dump(struct config_reader *reader, const char *keyword, 
         struct db_params *db =
             (struct db_params *)config_allocate(reader, sizeof *db, "a db_params record");
         category->db = db;
-        char *fields[] = {db->host, db->db, db->table, db->login, db->password};
-        for (char *field : fields) {
+        struct {
+            char *field;
+            const char *name;
+        } fields[] = {{db->host, "host"},   {db->db, "database"},    {db->table, "table"},
+                      {db->login, "login"}, {db->password, nullptr}};
+        for (const auto &field : fields) {
             char *token = config_next_token(cursor);
             if (token == nullptr)
                 break;
-            config_copy_cut(field, DB_FIELD_SIZE, token);
+            if (!config_copy_cut(field.field, DB_FIELD_SIZE, token))
+                continue;
+            if (field.name != nullptr)
+                config_warn(reader, "Database %s %s is longer than %d characters, cut to %s",
+                            field.name, token, DB_FIELD_SIZE - 1, field.field);
+            else /* not shown: the file is private, the terminal may not be */
+                config_warn(reader, "Database password is longer than %d characters and is cut",
+                            DB_FIELD_SIZE - 1);
         }
         config_split_port(reader, db);
+        if (type == DUMP_MYSQL)
+            config_check_table(reader, db->table);
     }
 }
 
@@ -406,6 +657,9 @@ static const struct config_keyword config_keywords[] = {
     {"devices", 0, config_read_devices},
     {"period", 0, config_read_period},
     {"buffersize", 0, config_read_buffer_size},
+    {"tablelimit", 0, config_read_table_limit},
+    {"vlan", 0, config_read_vlan},
+    {"capturebuffer", 0, config_read_capture_buffer},
     {"spooldir", 0, config_read_spool_dir},
     {"spoollimit", 0, config_read_spool_limit},
     {"cat", 0, config_read_cat},
@@ -433,7 +687,7 @@ static void config_read_line(struct config_reader *reader, char *line)
         }
     }
     if (entry == nullptr) {
-        config_warn("Norvo: Bad Option (%s) in configuration file %s, line %d\n", keyword,
+        config_print("Norvo: Bad Option (%s) in configuration file %s, line %d\n", keyword,
                     reader->path, reader->line_number);
         return;
     }
@@ -451,34 +705,49 @@ static void config_read_line(struct config_reader *reader, char *line)
 }
 
 /*
- * The next piece of a line into `buffer` (LINE_BUFFER_SIZE bytes): up to
- * 1023 bytes, or fewer when a line feed comes first, which is kept. The
- * piece may hold NUL bytes; parsing stops at the first. Returns the number
- * of bytes read, 0 at the end of the file; *line_ended is 1 when the piece
- * finished its line.
+ * The next line into `buffer` (LINE_BUFFER_SIZE bytes), its line feed
+ * kept. A line may hold NUL bytes; parsing stops at the first. Returns the
+ * number of bytes read, 0 at the end of the file. A line of more than 1023
+ * characters before its line feed ends the reader: cut into pieces, its
+ * tail would be read as a directive of its own.
  */
-static size_t config_read_piece(struct config_reader *reader, char *buffer, int *line_ended)
+static size_t config_read_text_line(struct config_reader *reader, char *buffer)
 {
     size_t length = 0;
-    *line_ended = 0;
-    while (length < LINE_BUFFER_SIZE - 1) {
+    for (;;) {
         int c = getc(reader->file);
         if (c == EOF) {
             if (ferror(reader->file))
                 config_fatal(reader,
                              "Norvo: Error reading configuration file %s, line %d.\nError: %s\n",
                              reader->path, reader->line_number, strerror(errno));
-            *line_ended = 1;
             break;
+        }
+        if (length == LINE_BUFFER_SIZE - 1) {
+            if (c == '\n')
+                break; /* 1023 characters and the line feed, which is not needed */
+            config_fatal(reader,
+                         "Norvo: Reading a line of more than %d characters, in file %s, line "
+                         "%d.\n",
+                         LINE_BUFFER_SIZE - 1, reader->path, reader->line_number);
         }
         buffer[length++] = (char)c;
-        if (c == '\n') {
-            *line_ended = 1;
+        if (c == '\n')
             break;
-        }
     }
     buffer[length] = '\0';
     return length;
+}
+
+/* Warnings about the file as a whole, once it has been read. */
+static void config_check_file(struct config_reader *reader)
+{
+    config_check_cat(reader);
+    reader->line_number = 0;
+    if (reader->config->device_count == 0)
+        config_warn(reader, "No devices named, so nothing is captured");
+    if (reader->config->cats == nullptr)
+        config_warn(reader, "No cat line, so nothing is counted");
 }
 
 int config_read_config_file(struct settings *config, const char *path)
@@ -498,6 +767,8 @@ int config_read_config_file(struct settings *config, const char *path)
     reader.path = path;
     reader.line_number = 0;
     reader.current = nullptr;
+    reader.cat_line = 0;
+    reader.dump_line = 0;
     reader.file = fopen(path, "r");
     if (reader.file == nullptr) {
         fprintf(stderr, "Norvo: Error opening configuration file %s.\nError: %s\n", path,
@@ -506,18 +777,13 @@ int config_read_config_file(struct settings *config, const char *path)
     }
 
     char line[LINE_BUFFER_SIZE];
-    int previous_ended = 1;
     for (;;) {
-        int line_ended;
-        /* Pieces of one long line share its number in messages. */
-        if (previous_ended)
-            reader.line_number++;
-        size_t length = config_read_piece(&reader, line, &line_ended);
-        if (length == 0)
+        reader.line_number++;
+        if (config_read_text_line(&reader, line) == 0)
             break;
-        previous_ended = line_ended;
         config_read_line(&reader, line);
     }
+    config_check_file(&reader);
 
     if (fclose(reader.file) != 0)
         fprintf(stderr, "Norvo: Error closing configuration file %s.\nError: %s\n", path,
@@ -534,8 +800,14 @@ struct settings *config_load(struct settings *config, const char *path)
     config->period = DEFAULT_PERIOD;
     config->device_count = 0;
     config->buffer_size = DEFAULT_BUFFER_SIZE;
+    config->table_limit = DEFAULT_TABLE_LIMIT;
+    config->table_limit_set = 0;
     config->devices = nullptr;
     config->cats = nullptr;
+    config->vlan = 0;
+    config->capture_buffer = DEFAULT_CAPTURE_BUFFER;
+    config->vlan_set = 0;
+    config->capture_buffer_set = 0;
     config->spool_dir[0] = '\0';
     config->spool_limit_mib = 0;
     config_read_config_file(config, path);

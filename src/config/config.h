@@ -3,9 +3,10 @@
  *
  * The reader builds every record here once, on the main thread, before any
  * other thread exists. Afterwards the records are read-only and live until
- * the process ends, with two exceptions: each category's `table`, which the
- * accounting cycle replaces every cycle, and each device's `handle`, which
- * its capture thread sets once.
+ * the process ends, with these exceptions: each category's `table`, which
+ * the accounting cycle replaces every cycle, and its `refused` counts; its
+ * `dumps` count, which the dump module sets once at start-up; and each
+ * device's `handle`, which its capture thread sets once.
  */
 #ifndef NORVO_CONFIG_CONFIG_H
 #define NORVO_CONFIG_CONFIG_H
@@ -15,6 +16,7 @@
 #include <stdint.h>
 
 struct iptable;
+struct dump_count;
 
 #define DEVICE_NAME_SIZE 36  /* bytes, 35 characters and NUL */
 #define CAT_NAME_SIZE 32     /* bytes, 31 characters and NUL */
@@ -49,6 +51,15 @@ struct db_params {
     unsigned int port; /* from "host:port"; 0 is the client library's default */
 };
 
+/* Counts the address table turned away in the running cycle for want of
+ * room; the main thread adds to them and reports them at the cycle end. */
+struct refusals {
+    uint64_t addresses; /* new addresses, once per packet */
+    uint64_t packets;
+    uint64_t bytes;     /* per address a packet was not counted for */
+    int reason;         /* errno of the last refusal */
+};
+
 struct device {
     pcap_t *handle; /* null until the capture thread opened the interface */
     pthread_t thread;
@@ -67,6 +78,8 @@ struct cat {
     int dump_type;          /* enum dump_types */
     struct db_params *db;   /* MySQL and PgSQL only */
     char *file;             /* FILE_PATH_SIZE buffer; TextFile and BinFile only */
+    struct dump_count *dumps; /* running dumps, shared with the copies; dump/dump.h */
+    struct refusals refused; /* in the running cycle */
 };
 
 struct settings {
@@ -75,6 +88,12 @@ struct settings {
     int buffer_size; /* packet queue slots */
     struct device *devices; /* reverse file order */
     struct cat *cats;       /* file order */
+    int table_limit;        /* MiB per category table; 0 no bound */
+    int table_limit_set;    /* the file names it, so the status report shows it */
+    int vlan;               /* 1: Ethernet frames may carry up to two VLAN tags */
+    int capture_buffer;     /* MiB of kernel capture buffer per device */
+    int vlan_set;           /* the file set vlan; the status report shows it only then */
+    int capture_buffer_set; /* likewise for capturebuffer */
     /* Empty and 0 until the file sets them; the spool uses its defaults then. */
     char spool_dir[FILE_PATH_SIZE];
     int spool_limit_mib;
@@ -88,8 +107,18 @@ struct settings *config_load(struct settings *config, const char *path);
 int config_read_config_file(struct settings *config, const char *path);
 
 char *config_next_token(char **cursor);
-/* A dotted quad read as the reader always has (see config.cpp); *too_long
- * (may be null) is set when a run has more than three digits. */
+
+/* How a dotted quad was read, and what in it differs from a plain one. */
+struct ipv4_reading {
+    uint32_t value;
+    int runs;        /* runs of digits read, 0 to 4 */
+    int too_long;    /* a run has more than three digits */
+    int octet_over;  /* a run above 255 carried into the one before */
+    const char *end; /* first character not read */
+};
+/* A dotted quad read as the reader always has (see config.cpp). */
+void config_read_ipv4(const char *text, struct ipv4_reading *out);
+/* Its value alone; *too_long (may be null) as in struct ipv4_reading. */
 uint32_t config_parse_ipv4(const char *text, int *too_long);
 
 #endif

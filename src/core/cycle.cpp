@@ -2,6 +2,10 @@
  * The accounting cycle. The main thread is the only consumer of the packet
  * queue and owns the running cycle's tables; at the cycle end each table
  * moves, inside a heap copy of its category, to a dump thread of its own.
+ * A category whose previous dump is still running keeps its table and goes
+ * on counting into it, and is dumped at the first cycle end after that dump
+ * has finished: a slow back-end delays its own rows but loses none, and
+ * holds up no other category.
  *
  * The wait for a packet is bounded by the end of the period, so a cycle
  * ends on time on a quiet network, and within one queue wait slice after
@@ -9,7 +13,6 @@
  */
 #include "core/cycle.h"
 
-#include <assert.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,11 +30,12 @@
  * Periods are started and timed on one clock: time() may lag
  * clock_gettime(CLOCK_REALTIME) by a timer tick, and a cycle started on one
  * and timed on the other could end the moment it began. The clock is read
- * before every packet, so it is the coarse one: a few ns instead of a few
+ * before every batch of packets, so it is the coarse one: a few ns instead of a few
  * tens; it lags by at most a scheduler tick, which only makes a cycle end
  * that much later.
  */
 #define CYCLE_CLOCK CLOCK_REALTIME_COARSE
+#define CYCLE_BATCH 1024 /* packets taken from the queue at once, at most */
 
 int64_t cycle_clock(void)
 {
@@ -54,74 +58,127 @@ static int cycle_wait_ms(void)
     return left > 0 ? (int)left : 1;
 }
 
+/* A table for every category that has none: a category that carries its
+ * counts into this cycle keeps the one it has. */
 static void cycle_new_tables(void)
 {
     if (debug)
         puts("Initializing Cats");
     for (struct cat *c = config->cats; c; c = c->next) {
         debug_printf("Initializing Category %s\n", c->name);
-        c->table = iptable_new();
+        if (c->table)
+            continue;
+        c->table = iptable_new_limited((size_t)config->table_limit << 20);
         if (!c->table)
             log_msg(LOG_ERR, "Cannot create the address table of category %s: %s; "
                     "its traffic is not counted in this cycle", c->name, strerror(errno));
     }
 }
 
+/*
+ * Takes the queue's packets in batches: one lock and one look at the clock
+ * per batch. In debug mode one at a time, so that each packet's lines show
+ * in the order it was taken.
+ */
 static void cycle_account(void)
 {
-    struct packet_info packet;
+    static struct packet_info batch[CYCLE_BATCH]; /* main thread only */
+    int max = debug.load(std::memory_order_relaxed) ? 1 : CYCLE_BATCH;
     for (;;) {
         int wait_ms = cycle_wait_ms();
         if (wait_ms == 0)
             return;
-        if (queue_pop(&packet, wait_ms) != 0)
-            continue;
-        for (struct cat *c = config->cats; c; c = c->next) {
-            if (c->table)
-                account_packet(c, &packet);
+        int n = queue_pop_batch(batch, max, wait_ms);
+        for (int i = 0; i < n; i++) {
+            for (struct cat *c = config->cats; c; c = c->next) {
+                if (c->table)
+                    account_packet(c, &batch[i]);
+            }
         }
     }
 }
 
-static void cycle_discard(void)
+/* 0 when the category's table went to a dump thread; otherwise the table
+ * is still the category's and the error number is returned. */
+static int cycle_dump(struct cat *c)
 {
-    for (struct cat *c = config->cats; c; c = c->next) {
-        if (c->table)
-            iptable_destroy(c->table);
-        c->table = nullptr;
-    }
+    log_msg(LOG_INFO, "Dumping category %s", c->name);
+    debug_printf("Dumping Category %s\n", c->name);
+    return dump_start(c);
+}
+
+/* Refusals of the period just ended, whether or not its dump can start. */
+static void cycle_report_refused(void)
+{
+    for (struct cat *c = config->cats; c; c = c->next)
+        account_report_refused(c);
 }
 
 static void cycle_dispatch(void)
 {
-    if (dump_active() != 0) {
-        log_msg(LOG_ERR, "ERROR: Privious dump still active. Aborting this one! Data lost! "
-                "Please increase cycle time.");
-        cycle_discard();
-        return;
-    }
+    cycle_report_refused();
     for (struct cat *c = config->cats; c; c = c->next) {
-        log_msg(LOG_INFO, "Dumping category %s", c->name);
-        debug_printf("Dumping Category %s\n", c->name);
-        struct cat *old_cat = (struct cat *)malloc(sizeof *old_cat);
-        assert(old_cat);
-        *old_cat = *c;
-        c->table = nullptr; /* the copy owns it now */
-        pthread_t thread;
-        int err = pthread_create(&thread, &thread_attr, dump_thread, old_cat);
-        if (err != 0) {
-            log_msg(LOG_ERR, "Cannot start the dump thread of category %s: %s; "
-                    "the counts of this cycle are lost", old_cat->name, strerror(err));
-            if (old_cat->table)
-                iptable_destroy(old_cat->table);
-            free(old_cat);
+        if (dump_running(c) != 0) {
+            log_msg(LOG_ERR, "ERROR: Privious dump still active. Category %s keeps its counts: "
+                    "they are carried into the next period.", c->name);
+            continue;
         }
+        int err = cycle_dump(c);
+        if (err != 0)
+            log_msg(LOG_ERR, "Cannot start the dump of category %s: %s; its counts are carried "
+                    "into the next period", c->name, strerror(err));
+    }
+}
+
+/*
+ * After a stop every category gets one last dump, as soon as its previous
+ * dump has finished, and the cycle returns once every dump is written. A
+ * held count stands for the last dump until it runs, so the category shows
+ * as unfinished throughout (daemon.cpp names such categories when a second
+ * stop signal ends the wait).
+ */
+static void cycle_finish(void)
+{
+    cycle_report_refused();
+    for (struct cat *c = config->cats; c; c = c->next) {
+        dump_hold(c);
+        /* the last dump still writes its header */
+        if (!c->table)
+            c->table = iptable_new_limited((size_t)config->table_limit << 20);
+        if (!c->table) {
+            log_msg(LOG_ERR, "Cannot create the address table of category %s: %s; it gets no "
+                    "last dump", c->name, strerror(errno));
+            dump_release(c);
+        }
+    }
+    for (;;) {
+        unsigned long seen = dump_finished();
+        int busy = 0;
+        for (struct cat *c = config->cats; c; c = c->next) {
+            /* the held count and a previous dump: wait for that one */
+            if (!c->table || dump_running(c) > 1) {
+                busy = busy || dump_running(c) > 0;
+                continue;
+            }
+            int err = cycle_dump(c);
+            if (err != 0) {
+                log_msg(LOG_ERR, "Cannot start the last dump of category %s: %s; its counts "
+                        "are lost", c->name, strerror(err));
+                iptable_destroy(c->table);
+                c->table = nullptr;
+            }
+            dump_release(c);
+            busy = 1;
+        }
+        if (!busy)
+            return;
+        dump_wait(seen, QUEUE_WAIT_SLICE_MS);
     }
 }
 
 void cycle_run(void)
 {
-    while (running.load()) {
+    for (;;) {
         cycle_new_tables();
         cycle_account();
         if (debug)
@@ -129,6 +186,12 @@ void cycle_run(void)
         cycle_start.store(cycle_clock());
         if (debug)
             puts("starting dump-sequence");
+        /* Read once: a stop that comes during the dispatch is seen at the
+         * next cycle end, with the counts carried until then. */
+        if (!running.load()) {
+            cycle_finish();
+            return;
+        }
         cycle_dispatch();
     }
 }

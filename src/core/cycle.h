@@ -8,6 +8,7 @@
 
 /* Seconds since the epoch on the clock that periods are measured with. */
 int64_t cycle_clock(void);
+/* Cycles until a stop, then the last dumps; returns once all are written. */
 void cycle_run(void);
 
 #endif

@@ -5,8 +5,7 @@
 #ifndef NORVO_CORE_DAEMON_H
 #define NORVO_CORE_DAEMON_H
 
-#define NORVO_VERSION "0.7test"
-#define NORVO_DEFAULT_CONFIG "/usr/local/etc/norvo.conf"
+#include "norvo_build.h" /* NORVO_VERSION, NORVO_DEFAULT_CONFIG: set in CMakeLists.txt */
 
 /* The whole daemon: start-up, the cycle, then pthread_exit. */
 int daemon_main(int argc, char **argv);

@@ -21,15 +21,38 @@ static void status_write_rules(FILE *out, const struct rule *r)
     fputs(" | IP: 000.000.000.000 MASK: 000.000.000.000 VALUE: 0\n", out);
 }
 
-void status_write(FILE *out, const struct settings *s, int free_slots)
+/* Where the category's dump goes, for the summary. */
+static void status_write_dump_target(FILE *out, const struct cat *c)
 {
+    if ((c->dump_type == DUMP_TEXTFILE || c->dump_type == DUMP_BINFILE) && c->file)
+        fprintf(out, " Dump File: %s\n", c->file);
+    else if ((c->dump_type == DUMP_MYSQL || c->dump_type == DUMP_PGSQL) && c->db)
+        fprintf(out, " Dump Database: host %s, database %s, table %s, login %s\n", c->db->host,
+                c->db->db, c->db->table, c->db->login);
+}
+
+/* The running daemon's report (free_slots of the queue) or, with
+ * free_slots < 0, the summary of settings that run nothing yet. */
+static void status_write_report(FILE *out, const struct settings *s, int free_slots)
+{
+    int summary = free_slots < 0;
     /* one report stays in one piece even when dump rows are printed meanwhile */
     flockfile(out);
     fputs("Compiled with MySQL support\n", out);
     fprintf(out, "Buffer_size: %d\n", s->buffer_size);
     int fill = s->buffer_size > 0 ? 100 * (s->buffer_size - free_slots) / s->buffer_size : 0;
-    fprintf(out, "Queue %d%% full\n", fill);
+    if (!summary)
+        fprintf(out, "Queue %d%% full\n", fill);
     fprintf(out, "Cycletime: %d\n", s->period);
+    /* only when the file sets it: the report of a file without it stays as it was */
+    if (s->table_limit_set)
+        fprintf(out, "Tablelimit: %d MiB%s\n", s->table_limit,
+                s->table_limit == 0 ? " (no limit)" : "");
+    /* Only what the file set, so a file without them reports as it always did. */
+    if (s->vlan_set)
+        fprintf(out, "Vlan: %s\n", s->vlan ? "on" : "off");
+    if (s->capture_buffer_set)
+        fprintf(out, "Capturebuffer: %d MiB\n", s->capture_buffer);
     if (s->spool_dir[0] != '\0')
         fprintf(out, "Spooldir: %s\n", s->spool_dir);
     if (s->spool_limit_mib > 0)
@@ -44,12 +67,24 @@ void status_write(FILE *out, const struct settings *s, int free_slots)
         fprintf(out, " Byte Divider: %d\n", c->byte_divider);
         fprintf(out, " Time Divider: %d\n", c->time_divider);
         fprintf(out, " Dump Type: %s\n", dump_type_name(c->dump_type));
+        if (summary)
+            status_write_dump_target(out, c);
         fputs(" Primary:\n", out);
         status_write_rules(out, c->primary);
         fputs(" Secondary:\n", out);
         status_write_rules(out, c->secondary);
     }
     funlockfile(out);
+}
+
+void status_write(FILE *out, const struct settings *s, int free_slots)
+{
+    status_write_report(out, s, free_slots < 0 ? 0 : free_slots);
+}
+
+void status_write_summary(FILE *out, const struct settings *s)
+{
+    status_write_report(out, s, -1);
 }
 
 void print_status(void)

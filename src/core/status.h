@@ -12,5 +12,8 @@
 void print_status(void);
 /* The same report for any settings and free-slot count, into any stream. */
 void status_write(FILE *out, const struct settings *settings, int free_slots);
+/* The report of settings just read (-t): no queue line, and each
+ * category's dump with its parameters (never the password). */
+void status_write_summary(FILE *out, const struct settings *settings);
 
 #endif

@@ -35,8 +35,9 @@ void dump_format_time(time_t now, char *buf, size_t size);
  * with "Cat: NAME " when cat_prefix is set. 0, or the errno of the first
  * failed write. */
 int dump_write_text(FILE *out, struct cat *old_cat, int cat_prefix);
-/* Opens the category's file for appending, one file dump at a time, runs
- * write on it and closes it. Failures are logged naming the category, the
+/* Opens the category's file for appending (never through a symbolic link,
+ * mode 0640 when it is created), runs write on it, one file dump at a
+ * time, and closes it. Failures are logged naming the category, the
  * kind of file and the path; 0 on success, 1 on failure. */
 int dump_to_file(struct cat *old_cat, const char *kind,
                  int (*write)(FILE *file, struct cat *old_cat, void *arg), void *arg);

@@ -17,6 +17,9 @@
  * one prepared statement the server runs for thousands of rows per round
  * trip, and the INSERTs go as one statement.
  *
+ * The table name is a plain identifier (the reader checks it at start-up),
+ * so backquotes are all it needs in a statement.
+ *
  * Lifecycle: one connection per dump, opened and closed here on the dump
  * thread that owns the category copy. The table walked belongs to that
  * thread; the connection parameters in `db` are shared with the live

@@ -147,8 +147,9 @@ exec "$@"
 class Norvo:
     """A running daemon; stdout and stderr are collected by threads."""
 
-    def __init__(self, args, syslog=None, netns=None, env=None):
-        cmd = [program("norvo")] + list(args)
+    def __init__(self, args, syslog=None, netns=None, env=None, wrapper=(), binary=None):
+        # wrapper: a command that execs the daemon, such as setpriv
+        cmd = list(wrapper) + [binary or program("norvo")] + list(args)
         if netns:
             cmd = ["nsenter", "--net=/var/run/netns/" + netns] + cmd
         if syslog is not None:
@@ -216,6 +217,47 @@ class Norvo:
             t.join(2)
         for stream in (self.proc.stdout, self.proc.stderr):
             stream.close()
+
+
+def wait_until(condition, timeout, what):
+    """Polls condition() until it holds; fails naming `what` after timeout s."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("%s: not within %.0f s" % (what, timeout))
+        time.sleep(0.05)
+
+
+class FifoReader:
+    """Drains a FIFO in a thread from the moment it is opened (until then a
+    writer's open blocks); close() returns every byte read."""
+
+    def __init__(self, testcase, path):
+        self.fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        self.chunks, self._stop = [], threading.Event()
+        self._thread = threading.Thread(target=self._drain, daemon=True)
+        self._thread.start()
+        testcase.addCleanup(self.close)
+
+    def _drain(self):
+        while True:
+            try:
+                chunk = os.read(self.fd, 65536)
+            except BlockingIOError:
+                chunk = b""
+            if chunk:
+                self.chunks.append(chunk)
+            elif self._stop.is_set():
+                return  # everything written before close() was read
+            else:
+                time.sleep(0.02)
+
+    def close(self):
+        if not self._stop.is_set():
+            self._stop.set()
+            self._thread.join(5)
+            os.close(self.fd)
+        return b"".join(self.chunks)
 
 
 def write_config(testcase, text):

@@ -4,7 +4,8 @@ Every name carries a prefix with this process's id, so parallel runs and
 leftovers of a crashed run never collide, and every object is removed by a
 cleanup registered on the test case before the object is created, so a
 failing test still tears down what it made. Addresses come only from
-198.18.0.0/15.
+198.18.0.0/15; `isolated_pair` gives no address at all, for floods of
+sources from all of 0.0.0.0/0.
 """
 import itertools
 import os
@@ -25,9 +26,10 @@ def ip(*args, check=True):
 
 
 class Namespace:
-    """One network namespace; deleting it also deletes the interfaces in it."""
+    """One network namespace; deleting it also deletes the interfaces in it.
+    With loopback=False its lo stays down, without 127.0.0.1."""
 
-    def __init__(self, testcase, name):
+    def __init__(self, testcase, name, loopback=True):
         self.name = name
         testcase.addCleanup(self.delete)
         ip("netns", "add", name)
@@ -35,7 +37,17 @@ class Namespace:
         # the tests count frames and want only their own.
         for key in ("all", "default"):
             self.run(["sysctl", "-q", "-w", "net.ipv6.conf.%s.disable_ipv6=1" % key])
-        ip("-n", name, "link", "set", "lo", "up")
+        if loopback:
+            ip("-n", name, "link", "set", "lo", "up")
+
+    def assert_isolated(self):
+        """Raises unless the namespace has no address and no route at all."""
+        for family in ("-4", "-6"):
+            addresses = ip("-n", self.name, family, "-o", "addr", "show").stdout.strip()
+            routes = ip("-n", self.name, family, "route", "show", "table", "all").stdout.strip()
+            if addresses or routes:
+                raise RuntimeError("namespace %s is not isolated: %r %r"
+                                   % (self.name, addresses, routes))
 
     def delete(self):
         ip("netns", "delete", self.name, check=False)
@@ -63,17 +75,19 @@ class Joined(Namespace):
 
 
 class Link:
-    """A veth pair: end `a` in namespace ns_a, end `b` in ns_b (which may be the same)."""
+    """A veth pair: end `a` in namespace ns_a, end `b` in ns_b (which may be the same);
+    subnet None leaves both ends without an address."""
 
     def __init__(self, ns_a, ns_b, prefix, subnet):
         self.ns_a, self.ns_b = ns_a, ns_b
         self.a, self.b = prefix + "a", prefix + "b"
-        self.addr_a = "198.18.%d.1" % subnet
-        self.addr_b = "198.18.%d.2" % subnet
         ip("-n", ns_a.name, "link", "add", self.a, "type", "veth", "peer", "name", self.b,
            "netns", ns_b.name)
-        ip("-n", ns_a.name, "addr", "add", self.addr_a + "/24", "dev", self.a)
-        ip("-n", ns_b.name, "addr", "add", self.addr_b + "/24", "dev", self.b)
+        if subnet is not None:
+            self.addr_a = "198.18.%d.1" % subnet
+            self.addr_b = "198.18.%d.2" % subnet
+            ip("-n", ns_a.name, "addr", "add", self.addr_a + "/24", "dev", self.a)
+            ip("-n", ns_b.name, "addr", "add", self.addr_b + "/24", "dev", self.b)
         ip("-n", ns_a.name, "link", "set", self.a, "up")
         ip("-n", ns_b.name, "link", "set", self.b, "up")
         # The carrier comes up asynchronously; frames sent before are lost.
@@ -100,6 +114,19 @@ def pair(testcase, subnet=1):
     ns_a = Namespace(testcase, prefix + "s")
     ns_b = Namespace(testcase, prefix + "r")
     return Link(ns_a, ns_b, prefix, subnet)
+
+
+def isolated_pair(testcase):
+    """Two namespaces joined by a veth pair, with no address and no route on
+    either side (checked): the only place a flood of sources from all of
+    0.0.0.0/0 may be sent (norvo-inject --scatter-src checks its side too)."""
+    prefix = unique_prefix("fl")
+    ns_a = Namespace(testcase, prefix + "s", loopback=False)
+    ns_b = Namespace(testcase, prefix + "r", loopback=False)
+    link = Link(ns_a, ns_b, prefix, None)
+    ns_a.assert_isolated()
+    ns_b.assert_isolated()
+    return link
 
 
 def close_pipes(proc, reader=None):

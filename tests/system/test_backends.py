@@ -185,5 +185,32 @@ class FileAndLogBackEnds(unittest.TestCase):
         self.assertEqual(others, [])
 
 
+@unittest.skipUnless(os.geteuid() == 0 and os.path.exists(program("norvo")), "needs root and norvo")
+class PlantedLink(unittest.TestCase):
+    def test_link_at_a_file_path_is_refused_and_new_files_are_0640(self):
+        tmp = tempfile.mkdtemp(prefix="norvo-link-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        target, link, fresh = (os.path.join(tmp, n) for n in ("passwd", "rows.txt", "new.bin"))
+        with open(target, "w") as f:
+            f.write("root:x:0:0\n")
+        os.symlink(target, link)
+        conf = write_config(self, "period 3600\ncat linked\ndump TextFile %s\n"
+                                  "cat fresh\ndump BinFile %s\n" % (link, fresh))
+        daemon, log = start_norvo(self, ["-c", conf])
+        self.assertIsNotNone(log.wait_text("Loading Category fresh. Dump-Type: BinFile"),
+                             log.snapshot())
+        umask = os.umask(0)  # the daemon's, inherited from this process
+        os.umask(umask)
+        daemon.signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait(10), 0)
+        refused = [(l.text, l.level, l.pid) for l in log.snapshot() if l.level <= LOG_ERR]
+        self.assertEqual(refused, [("ERROR: Error while category linked dumping into textfile "
+                                    "%s: Too many levels of symbolic links (a symbolic link, "
+                                    "which is not followed)" % link, LOG_ERR, daemon.pid)])
+        with open(target) as f:
+            self.assertEqual(f.read(), "root:x:0:0\n")
+        self.assertEqual(os.stat(fresh).st_mode & 0o7777, 0o640 & ~umask)
+
+
 if __name__ == "__main__":
     unittest.main()

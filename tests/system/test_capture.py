@@ -306,44 +306,74 @@ class DaemonCaptureTest(unittest.TestCase):
 @unittest.skipUnless(IS_ROOT and os.path.exists(NORVO) and os.path.exists(INJECT),
                      "needs root, the norvo daemon and norvo-inject")
 class RefusedDevices(unittest.TestCase):
-    """A device that is missing or not Ethernet gets its error lines on
-    standard output and at LOG_ERR; the capture on the others goes on."""
+    """A device that is missing or of a link type norvo cannot decode gets
+    its error lines on standard output and at LOG_ERR; the capture on the
+    others goes on."""
 
-    def test_missing_and_non_ethernet_devices_are_reported_the_veth_counts(self):
+    def test_missing_and_undecodable_devices_are_reported_the_veth_counts(self):
         from harness import LOG_ERR, start_norvo, write_config
         link = netns.pair(self)
-        tun = netns.unique_prefix("nvt") + "t"
+        fddi = netns.unique_prefix("nvf") + "f"
         missing = netns.unique_prefix("nvx") + "gone"
-        netns.ip("-n", link.ns_b.name, "tuntap", "add", "dev", tun, "mode", "tun")
-        netns.ip("-n", link.ns_b.name, "link", "set", tun, "up")
+        # A tun device that says it is FDDI (TUNSETIFF, TUNSETLINK, TUNSETPERSIST).
+        link.ns_b.run(["python3", "-c", "import fcntl, os, struct, sys\n"
+                       "fd = os.open('/dev/net/tun', os.O_RDWR)\n"
+                       "fcntl.ioctl(fd, 0x400454ca, struct.pack('16sH', sys.argv[1].encode(), 0x1001))\n"
+                       "fcntl.ioctl(fd, 0x400454cd, 774)\n"
+                       "fcntl.ioctl(fd, 0x400454cb, 1)\n", fddi])
+        netns.ip("-n", link.ns_b.name, "link", "set", fddi, "up")
         conf = write_config(self, "devices %s %s %s\ncat veth\n"
                                   "primary account 198.18.0.0 255.255.0.0\n"
-                                  "secondary account 0.0.0.0 0.0.0.0\n" % (link.b, tun, missing))
+                                  "secondary account 0.0.0.0 0.0.0.0\n" % (link.b, fddi, missing))
         daemon, log = start_norvo(self, ["-c", conf], netns=link.ns_b.name)
-        for name in (tun, missing):
+        for name in (fddi, missing):
             line = log.wait_text("Error opening device %s" % name)
             self.assertIsNotNone(line, log.snapshot())
             self.assertEqual(line.level, LOG_ERR)
-        reason = log.wait_text("Error opening device %s: link type RAW is not Ethernet" % tun)
+        reason = log.wait_text("Error opening device %s: link type FDDI is not supported" % fddi)
         self.assertIsNotNone(reason, log.snapshot())
         self.assertTrue(daemon.wait_stdout(
-            lambda o: "Error opening device %s\nError opening device %s: link type RAW is not "
-                      "Ethernet\n" % (tun, tun) in o and
+            lambda o: "Error opening device %s\nError opening device %s: link type FDDI is not "
+                      "supported\n" % (fddi, fddi) in o and
                       "Error opening device %s\n" % missing in o), daemon.stdout())
 
-        for _ in range(50):  # until the veth's capture thread has opened its device
-            inject(link.ns_a, link.a, "-s", "198.18.9.9")
-            time.sleep(0.1)
-            daemon.signal(signal.SIGHUP)
-            if daemon.wait_stdout(lambda o: "IP: 198.018.009.009 " in o, 0.5):
-                break
+        self.assertIsNotNone(log.wait_text("Capturing on device %s." % link.b), log.snapshot())
         inject(link.ns_a, link.a, "-s", "198.18.7.7", "-c", 10, "-l", 100)
-        time.sleep(0.5)
-        daemon.signal(signal.SIGHUP)
-        self.assertTrue(daemon.wait_stdout(lambda o: "IP: 198.018.007.007 " in o), daemon.stdout())
-        self.assertRegex(daemon.stdout(), r"IP: 198\.018\.007\.007 input: +0 output: +1000 ")
+        # Each SIGHUP dumps what was counted so far: frames still queued at
+        # one are in a later dump, so the rows add up to the frames sent.
+        sent = 0
+        for _ in range(50):
+            daemon.signal(signal.SIGHUP)
+            before = daemon.stdout().count("Starting dump sequence of category veth")
+            self.assertTrue(daemon.wait_stdout(
+                lambda o: o.count("Starting dump sequence of category veth") > before))
+            sent = sum(int(m) for m in re.findall(r"^IP: 198\.018\.007\.007 input: +0 "
+                                                  r"output: +(\d+) ", daemon.stdout(), re.M))
+            if sent >= 1000:
+                break
+        self.assertEqual(sent, 1000, daemon.stdout())
         daemon.signal(signal.SIGTERM)
         self.assertEqual(daemon.wait(10), 0)
+
+    def test_none_of_the_named_devices_opened_is_fatal(self):
+        from harness import LOG_ERR, start_norvo, write_config
+        ns = netns.Namespace(self, netns.unique_prefix("nvn"))
+        missing = [netns.unique_prefix("nvx") + "gone" for _ in range(2)]
+        conf = write_config(self, "devices %s %s\ncat c\nprimary account 198.18.0.0/16\n"
+                                  "secondary account 0.0.0.0/0\n" % tuple(missing))
+        daemon, log = start_norvo(self, ["-c", conf], netns=ns.name)
+        self.assertEqual(daemon.wait(10), 1)
+        # each device with libpcap's reason, in the order they were given up
+        m = re.fullmatch(r"Norvo: None of the 2 devices could be opened: (\S+): ([^;]+); "
+                         r"(\S+): ([^;]+)\n", daemon.stderr())
+        self.assertIsNotNone(m, daemon.stderr())
+        self.assertEqual(sorted([m.group(1), m.group(3)]), sorted(missing))
+        for reason in (m.group(2), m.group(4)):
+            self.assertIn("No such device", reason)
+        fatal = log.wait_for(lambda l: l.text.startswith("None of the 2 devices"), 2)
+        self.assertIsNotNone(fatal, log.snapshot())
+        self.assertEqual(fatal.level, LOG_ERR)
+        self.assertNotIn("Dumping category c", log.texts())
 
 
 if __name__ == "__main__":

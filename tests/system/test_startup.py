@@ -38,12 +38,16 @@ class CommandLine(unittest.TestCase):
         self.assertIn("-c, --config=FILE Configuration File default: /usr/local/etc/norvo.conf",
                       text)
         self.assertIn("-d, --debug Produce debug output", text)
+        self.assertIn("-t, --test-config Read the configuration, print its summary and every "
+                      "warning, and exit: 0 when it is usable, 1 when it is not. Opens no device "
+                      "and no database", text)
         self.assertRegex(text, r"Report bugs to <\S+@\S+>\.$")
 
     def test_usage_and_version(self):
         r = run(["--usage"])
         self.assertEqual(r.returncode, 0)
-        self.assertIn("[-d?V] [-c FILE] [--config=FILE] [--debug]", r.stdout)
+        self.assertIn("[-dt?V] [-c FILE] [--config=FILE] [--debug] [--test-config]",
+                      " ".join(r.stdout.split()))
         r = run(["--version"])
         self.assertEqual((r.returncode, r.stdout), (0, "norvo 0.7test\n"))
 
@@ -52,6 +56,56 @@ class CommandLine(unittest.TestCase):
             r = run(args)
             self.assertEqual(r.returncode, 64, args)  # EX_USAGE
             self.assertIn("Try `norvo --help' or `norvo --usage'", r.stderr)
+
+
+class TestConfig(unittest.TestCase):
+    """-t: the summary on standard output, warnings on standard error, no
+    device opened (the ones named do not exist)."""
+
+    def test_usable_file_prints_its_summary_and_exits_0(self):
+        conf = write_config(self, "devices nvnone0 nvnone1\nperiod 300\nbuffersize 64\n"
+                                  "cat db\nprimary account 198.18.1.0/24 80\n"
+                                  "secondary ignore 198.19.0.0 255.255.0.0\ntimedivider 3600\n"
+                                  "dump MySQL 127.0.0.1 norvo traffic norvo secret\n")
+        r = run(["-t", "-c", conf])
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        closing = " | IP: 000.000.000.000 MASK: 000.000.000.000 VALUE: 0\n"
+        self.assertEqual(r.stdout, (
+            "Compiled with MySQL support\nBuffer_size: 64\nCycletime: 300\nDevicecount: 2\n"
+            "Devices:\n| Device: nvnone1\n| Device: nvnone0\n"
+            "Cat: db\n Byte Divider: 1\n Time Divider: 3600\n Dump Type: MySQL\n"
+            " Dump Database: host 127.0.0.1, database norvo, table traffic, login norvo\n"
+            " Primary:\n"
+            " | IP: 198.018.001.000 MASK: 255.255.255.000 VALUE: 1 PORT:    80 PROT:   0\n" +
+            closing + " Secondary:\n"
+            " | IP: 198.019.000.000 MASK: 255.255.000.000 VALUE: 0 PORT:     0 PROT:   0\n" +
+            closing))
+
+    def test_warnings_go_to_standard_error_and_the_file_stays_usable(self):
+        conf = write_config(self, "period 10m\ncat office\n"
+                                  "primary account 10.0.0.300 255.255.255.0\n")
+        r = run(["-t", "-c", conf])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr.splitlines(), [
+            "Norvo: Warning: Number 10m of period is read as 10, in file %s, line 1." % conf,
+            "Norvo: Warning: Address 10.0.0.300 has a number above 255 and is read as "
+            "10.0.1.44, in file %s, line 3." % conf,
+            "Norvo: Address 10.0.0.300 has bits outside mask 255.255.255.0, so rule primary "
+            "never matches, in file %s, line 3." % conf,
+            "Norvo: Warning: Category office has no secondary rules, so it counts nothing, "
+            "in file %s, line 2." % conf,
+            "Norvo: Warning: No devices named, so nothing is captured, in file %s." % conf])
+        self.assertIn("Cycletime: 10\n", r.stdout)
+
+    def test_unusable_file_exits_1_with_its_reason_and_no_summary(self):
+        for text, reason in (("period 4294967297\n", "Norvo: Reading invalid period 4294967297 "
+                              "(a number that does not fit in an int), in file %s, line 1.\n"),
+                             ("cat c\ndump MySQL h d traffic;drop u\n", "Norvo: Reading invalid "
+                              "MySQL table traffic;drop (letters, digits, _ and $ only), in file "
+                              "%s, line 2.\n")):
+            conf = write_config(self, text)
+            r = run(["-t", "-c", conf])
+            self.assertEqual((r.returncode, r.stdout, r.stderr), (1, "", reason % conf))
 
 
 class StartAndStop(unittest.TestCase):

@@ -8,12 +8,20 @@
  * go to a locally administered unicast MAC that no host owns, so the
  * receiving stack drops them while a promiscuous capture still sees them.
  *
+ * The one exception, --scatter-src, floods with sources from all of
+ * 0.0.0.0/0, as spoofed floods do. It runs only in a network namespace that
+ * has no address and no route at all (checked before the first frame), such
+ * as one made for the flood and joined to the capturing one by a veth pair:
+ * nothing there could carry a frame further.
+ *
  * Exit status: 0 all frames sent, 1 a system call failed, 2 bad usage.
  */
 #include <arpa/inet.h>
 #include <errno.h>
 #include <getopt.h>
+#include <ifaddrs.h>
 #include <net/if.h>
+#include <net/route.h>
 #include <netinet/in.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -30,6 +38,8 @@
 #define INJECT_MAX_FRAME 9018    /* bytes: jumbo frame with a VLAN tag */
 #define INJECT_MAX_SPREAD 131072 /* addresses: all of 198.18.0.0/15 */
 #define INJECT_STALL_S 5         /* s without progress before giving up */
+#define INJECT_MAX_TAGS 2        /* VLAN tags given with --vlan */
+#define INJECT_FIRST_VLAN 10     /* VLAN id of the outer --vlan tag; the inner one is 11 */
 
 struct inject_options {
     const char *interface = nullptr;
@@ -42,7 +52,12 @@ struct inject_options {
     unsigned long long count = 1;
     unsigned long long rate = 0; /* frames/s; 0 = as fast as possible */
     unsigned src_spread = 1, dst_spread = 1;
+    int scatter = 0;                  /* sources spread over 0.0.0.0/0 */
+    uint32_t scatter_seed = 0;
+    unsigned long long scatter_spread = 1ull << 32; /* distinct sources before they repeat */
     uint8_t dst_mac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
+    unsigned tpids[INJECT_MAX_TAGS] = {0, 0}; /* VLAN tags before the type, outer first */
+    int tags = 0;
 };
 
 static void inject_usage(FILE *to)
@@ -62,7 +77,12 @@ static void inject_usage(FILE *to)
             "      --src-spread N      cycle through N consecutive source addresses (1)\n"
             "      --dst-spread N      cycle through N consecutive destination addresses (1)\n"
             "      --dst-mac MAC       destination MAC (02:00:00:00:00:02)\n"
-            "Addresses must lie in 198.18.0.0/15 or 127.0.0.0/8.\n");
+            "      --scatter-src SEED  source of frame k: a fixed bijection of SEED + k, over\n"
+            "                          all of 0.0.0.0/0 (with --src-spread N: of SEED + k %% N);\n"
+            "                          only in a network namespace without addresses or routes\n"
+                        "      --vlan TPID         a VLAN tag (0x8100, 0x88a8, 0x9100) before the type; twice\n"
+            "                          for two tags, outer first (VLAN 10 and 11)\n"
+            "Other addresses must lie in 198.18.0.0/15 or 127.0.0.0/8.\n");
 }
 
 static int inject_number(const char *text, const char *what, unsigned long long max,
@@ -102,7 +122,7 @@ static int inject_check_range(const char *what, uint32_t first, unsigned spread)
 
 static int inject_parse(int argc, char **argv, struct inject_options *o)
 {
-    enum { OPT_SRC_SPREAD = 256, OPT_DST_SPREAD, OPT_DST_MAC };
+    enum { OPT_SRC_SPREAD = 256, OPT_DST_SPREAD, OPT_DST_MAC, OPT_SCATTER_SRC, OPT_VLAN };
     static const struct option longopts[] = {
         {"interface", required_argument, nullptr, 'i'}, {"src", required_argument, nullptr, 's'},
         {"dst", required_argument, nullptr, 'd'},       {"proto", required_argument, nullptr, 'p'},
@@ -112,10 +132,12 @@ static int inject_parse(int argc, char **argv, struct inject_options *o)
         {"src-spread", required_argument, nullptr, OPT_SRC_SPREAD},
         {"dst-spread", required_argument, nullptr, OPT_DST_SPREAD},
         {"dst-mac", required_argument, nullptr, OPT_DST_MAC},
+        {"scatter-src", required_argument, nullptr, OPT_SCATTER_SRC},
+        {"vlan", required_argument, nullptr, OPT_VLAN},
         {"help", no_argument, nullptr, 'h'},            {nullptr, 0, nullptr, 0},
     };
     int c;
-    unsigned long long v = 0;
+    unsigned long long v = 0, src_spread = 0;
     struct in_addr addr;
     while ((c = getopt_long(argc, argv, "i:s:d:p:S:D:l:e:c:r:h", longopts, nullptr)) != -1) {
         switch (c) {
@@ -166,13 +188,25 @@ static int inject_parse(int argc, char **argv, struct inject_options *o)
             if (inject_number(optarg, "rate", 100000000ull, &o->rate) != 0)
                 return 1;
             break;
+        case OPT_SCATTER_SRC:
+            if (inject_number(optarg, "seed", UINT32_MAX, &v) != 0)
+                return 1;
+            o->scatter = 1;
+            o->scatter_seed = static_cast<uint32_t>(v);
+            break;
         case OPT_SRC_SPREAD:
+            /* its bound depends on --scatter-src, which may come later */
+            if (inject_number(optarg, "spread", UINT32_MAX, &src_spread) != 0 || src_spread == 0) {
+                fprintf(stderr, "norvo-inject: a spread is at least 1 address\n");
+                return 1;
+            }
+            break;
         case OPT_DST_SPREAD:
             if (inject_number(optarg, "spread", INJECT_MAX_SPREAD, &v) != 0 || v == 0) {
                 fprintf(stderr, "norvo-inject: a spread is 1 to %d addresses\n", INJECT_MAX_SPREAD);
                 return 1;
             }
-            (c == OPT_SRC_SPREAD ? o->src_spread : o->dst_spread) = static_cast<unsigned>(v);
+            o->dst_spread = static_cast<unsigned>(v);
             break;
         case OPT_DST_MAC:
             if (sscanf(optarg, "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &o->dst_mac[0], &o->dst_mac[1],
@@ -180,6 +214,15 @@ static int inject_parse(int argc, char **argv, struct inject_options *o)
                 fprintf(stderr, "norvo-inject: '%s' is not a MAC address\n", optarg);
                 return 1;
             }
+            break;
+        case OPT_VLAN:
+            if (o->tags == INJECT_MAX_TAGS) {
+                fprintf(stderr, "norvo-inject: at most %d VLAN tags\n", INJECT_MAX_TAGS);
+                return 1;
+            }
+            if (inject_number(optarg, "tag type", 0xffff, &v) != 0)
+                return 1;
+            o->tpids[o->tags++] = static_cast<unsigned>(v);
             break;
         case 'h':
             inject_usage(stdout);
@@ -193,14 +236,101 @@ static int inject_parse(int argc, char **argv, struct inject_options *o)
         inject_usage(stderr);
         return 1;
     }
-    unsigned header = 14 + (o->ethertype == 0x8100 ? 4 : 0) + 20;
+    if (o->scatter && src_spread != 0) {
+        o->scatter_spread = src_spread;
+    } else if (src_spread > INJECT_MAX_SPREAD) {
+        fprintf(stderr, "norvo-inject: a spread is 1 to %d addresses\n", INJECT_MAX_SPREAD);
+        return 1;
+    } else if (src_spread != 0) {
+        o->src_spread = static_cast<unsigned>(src_spread);
+    }
+    unsigned header = 14 + 4 * static_cast<unsigned>(o->tags) + (o->ethertype == 0x8100 ? 4 : 0) + 20;
     if (o->length < header + 4) {
         fprintf(stderr, "norvo-inject: length %u is below %u, the headers and both ports\n",
                 o->length, header + 4);
         return 1;
     }
-    return inject_check_range("source", o->src, o->src_spread) ||
+    return (!o->scatter && inject_check_range("source", o->src, o->src_spread)) ||
            inject_check_range("destination", o->dst, o->dst_spread);
+}
+
+/* A bijection of 32-bit numbers that looks random (bench/flood.py mirrors
+ * it): distinct inputs give distinct sources, scattered over 0.0.0.0/0. */
+static uint32_t inject_scatter(uint32_t i)
+{
+    i ^= i >> 16;
+    i *= 0x7feb352du;
+    i ^= i >> 15;
+    i *= 0x846ca68bu;
+    i ^= i >> 16;
+    return i;
+}
+
+/* 0 when this network namespace has no address on any interface and no
+ * route of either family, so that no frame sent here can go anywhere but
+ * down the interface it is written to; otherwise says why not. */
+static int inject_isolated(void)
+{
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        fprintf(stderr, "norvo-inject: cannot list the addresses of this namespace: %s\n",
+                strerror(errno));
+        return 1;
+    }
+    int found = 0;
+    for (struct ifaddrs *a = list; a != nullptr && !found; a = a->ifa_next) {
+        if (a->ifa_addr == nullptr ||
+            (a->ifa_addr->sa_family != AF_INET && a->ifa_addr->sa_family != AF_INET6))
+            continue;
+        char text[INET6_ADDRSTRLEN] = "?";
+        const void *raw = a->ifa_addr->sa_family == AF_INET
+                              ? static_cast<const void *>(&reinterpret_cast<struct sockaddr_in *>(
+                                                              a->ifa_addr)->sin_addr)
+                              : static_cast<const void *>(&reinterpret_cast<struct sockaddr_in6 *>(
+                                                              a->ifa_addr)->sin6_addr);
+        inet_ntop(a->ifa_addr->sa_family, raw, text, sizeof text);
+        fprintf(stderr, "norvo-inject: refusing --scatter-src: interface %s has address %s\n",
+                a->ifa_name, text);
+        found = 1;
+    }
+    freeifaddrs(list);
+    if (found)
+        return 1;
+    /* Routes that carry frames somewhere; reject routes (the kernel lists
+     * two for IPv6 in every namespace) carry none. */
+    const struct {
+        const char *path;
+        int header_lines;
+        int flags_field; /* 1-based, hexadecimal */
+    } tables[] = {{"/proc/net/route", 1, 4}, {"/proc/net/ipv6_route", 0, 9}};
+    for (const auto &table : tables) {
+        FILE *file = fopen(table.path, "r");
+        if (file == nullptr) {
+            if (errno == ENOENT)
+                continue; /* no IPv6 in this kernel: no IPv6 route either */
+            fprintf(stderr, "norvo-inject: refusing --scatter-src: cannot read %s: %s\n",
+                    table.path, strerror(errno));
+            return 1;
+        }
+        char line[512];
+        int lines = 0, routes = 0;
+        while (fgets(line, sizeof line, file) != nullptr) {
+            if (++lines <= table.header_lines)
+                continue;
+            char *field = strtok(line, " \t\n");
+            for (int i = 1; i < table.flags_field && field != nullptr; i++)
+                field = strtok(nullptr, " \t\n");
+            if (field == nullptr || !(strtoul(field, nullptr, 16) & RTF_REJECT))
+                routes++;
+        }
+        fclose(file);
+        if (routes > 0) {
+            fprintf(stderr, "norvo-inject: refusing --scatter-src: %s lists %d route(s)\n",
+                    table.path, routes);
+            return 1;
+        }
+    }
+    return 0;
 }
 
 static uint32_t inject_sum(const uint8_t *p, size_t n, uint32_t sum)
@@ -237,11 +367,16 @@ static void inject_frame(const struct inject_options *o, const uint8_t *src_mac,
 {
     memcpy(f, o->dst_mac, 6);
     memcpy(f + 6, src_mac, 6);
-    uint8_t *ip = f + 14;
-    inject_put16(f + 12, o->ethertype);
+    uint8_t *type = f + 12;
+    for (int t = 0; t < o->tags; t++, type += 4) {
+        inject_put16(type, o->tpids[t]);
+        inject_put16(type + 2, INJECT_FIRST_VLAN + static_cast<unsigned>(t));
+    }
+    uint8_t *ip = type + 2;
+    inject_put16(type, o->ethertype);
     if (o->ethertype == 0x8100) { /* VLAN 1, carrying IPv4 */
-        inject_put16(f + 14, 1);
-        inject_put16(f + 16, 0x0800);
+        inject_put16(ip, 1);
+        inject_put16(ip + 2, 0x0800);
         ip += 4;
     }
     unsigned ip_len = o->length - static_cast<unsigned>(ip - f);
@@ -249,7 +384,10 @@ static void inject_frame(const struct inject_options *o, const uint8_t *src_mac,
     inject_put16(ip + 2, ip_len);
     ip[8] = 64;
     ip[9] = static_cast<uint8_t>(o->proto);
-    inject_put32(ip + 12, o->src + static_cast<uint32_t>(k % o->src_spread));
+    uint32_t src = o->scatter
+                       ? inject_scatter(o->scatter_seed + static_cast<uint32_t>(k % o->scatter_spread))
+                       : o->src + static_cast<uint32_t>(k % o->src_spread);
+    inject_put32(ip + 12, src);
     inject_put32(ip + 16, o->dst + static_cast<uint32_t>(k % o->dst_spread));
     inject_put16(ip + 10, 0);
     inject_put16(ip + 10, inject_fold(inject_sum(ip, 20, 0)));
@@ -297,6 +435,8 @@ int main(int argc, char **argv)
 {
     struct inject_options o;
     if (inject_parse(argc, argv, &o) != 0)
+        return 2;
+    if (o.scatter && inject_isolated() != 0)
         return 2;
 
     unsigned ifindex = if_nametoindex(o.interface);

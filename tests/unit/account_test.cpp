@@ -1,10 +1,12 @@
 #include <stdlib.h>
 #include <string.h>
+#include <syslog.h>
 
 #include <algorithm>
 #include <deque>
 #include <map>
 #include <random>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -298,4 +300,84 @@ TEST(AccountRandom, AgreesWithAReferenceModelOnEveryCounterAndTheWalkOrder)
         }
         EXPECT_GT(counted, 20u);
     }
+}
+
+namespace {
+
+/* What account_report_refused sends to the log, taken from standard error. */
+std::string report_refused(struct cat *category)
+{
+    openlog("account_test", LOG_PERROR, LOG_USER);
+    testing::internal::CaptureStderr();
+    account_report_refused(category);
+    std::string text = testing::internal::GetCapturedStderr();
+    closelog();
+    return text;
+}
+
+}  // namespace
+
+TEST(AccountLimit, RefusedCountsAndTheCycleEndLineAreExact)
+{
+    Category c({anyone}, {anyone});
+    iptable_destroy(c.record.table);
+    c.record.table = iptable_new_limited(1u << 20);
+    std::mt19937 rng(31337);
+    std::map<uint32_t, std::pair<uint64_t, uint64_t>> model; /* address -> input, output */
+    uint64_t addresses = 0, packets = 0, bytes = 0;
+    std::vector<uint32_t> stored;
+    const uint32_t server = ip4(198, 18, 0, 1);
+
+    /* Scattered new sources until the table is well past its limit, mixed
+     * with packets between two new addresses, packets to themselves and
+     * packets from addresses stored earlier, which must keep counting. */
+    for (int n = 0; n < 40000 && addresses < 3000; n++) {
+        uint32_t src = rng(), dst = server;
+        int kind = rng() % 10;
+        if (kind == 0)
+            dst = rng();
+        else if (kind == 1)
+            dst = src;
+        else if (kind == 2 && !stored.empty())
+            src = stored[rng() % stored.size()];
+        uint32_t len = 60 + rng() % 1440;
+        c.packet(src, 1, dst, 2, len);
+
+        int refused_src = c.entry(src) == nullptr, refused_dst = c.entry(dst) == nullptr;
+        if (!refused_src) {
+            model[src].second += len;
+            stored.push_back(src);
+        }
+        if (!refused_dst)
+            model[dst].first += len;
+        if (refused_src || refused_dst) {
+            packets++;
+            bytes += (uint64_t)len * (refused_src + refused_dst);
+            addresses += refused_src + (refused_dst && dst != src);
+        }
+    }
+    ASSERT_GE(addresses, 3000u) << "the limit was never reached";
+    EXPECT_LE(iptable_bytes(c.record.table), 1u << 20);
+    EXPECT_EQ(c.record.refused.addresses, addresses);
+    EXPECT_EQ(c.record.refused.packets, packets);
+    EXPECT_EQ(c.record.refused.bytes, bytes);
+    std::vector<uint32_t> order;
+    for (const auto &kv : model) {
+        order.push_back(kv.first);
+        const struct ip_entry *e = c.entry(kv.first);
+        ASSERT_NE(e, nullptr) << std::hex << kv.first;
+        ASSERT_EQ(e->input, kv.second.first) << std::hex << kv.first;
+        ASSERT_EQ(e->output, kv.second.second) << std::hex << kv.first;
+    }
+    EXPECT_EQ(c.addresses(), order);
+
+    std::string line = "Category test: address table limit of 1 MiB reached: " +
+                       std::to_string(addresses) + " new addresses, " + std::to_string(packets) +
+                       " packets and " + std::to_string(bytes) +
+                       " bytes not counted in this period\n";
+    std::string logged = report_refused(&c.record);
+    EXPECT_EQ(logged.substr(logged.find(": ") + 2), line) << logged;
+    /* The counts start again for the next period: nothing more to say. */
+    EXPECT_EQ(c.record.refused.packets, 0u);
+    EXPECT_EQ(report_refused(&c.record), "");
 }

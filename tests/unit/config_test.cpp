@@ -17,6 +17,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -190,8 +191,31 @@ class ConfigReader : public ::testing::Test {
         return path;
     }
 
-    /* Reads `content` as a file; returns what the reader wrote to stderr. */
+    /* Reads `content` as a file; returns what the reader wrote to stderr
+     * about its lines. The warnings about a file without devices or
+     * categories and a category without rules, which most small files get,
+     * are left out here; read_all keeps them. */
     std::string read(loaded_settings &loaded, const std::string &content)
+    {
+        std::string errors = read_all(loaded, content), kept;
+        static const char *const structure[] = {"Norvo: Warning: No devices named,",
+                                                "Norvo: Warning: No cat line,"};
+        for (size_t at = 0, end; at < errors.size(); at = end + 1) {
+            end = errors.find('\n', at);
+            if (end == std::string::npos)
+                end = errors.size();
+            std::string line = errors.substr(at, end - at + 1);
+            bool drop = line.find(", so it counts nothing, in file ") != std::string::npos &&
+                        line.rfind("Norvo: Warning: Category ", 0) == 0;
+            for (const char *start : structure)
+                drop = drop || line.rfind(start, 0) == 0;
+            if (!drop)
+                kept += line;
+        }
+        return kept;
+    }
+
+    std::string read_all(loaded_settings &loaded, const std::string &content)
     {
         std::string path = write_file(content);
         last_path = path;
@@ -395,6 +419,8 @@ TEST_F(ConfigReader, EmptyFileLeavesTheDefaults)
     EXPECT_EQ(read(loaded, ""), "");
     EXPECT_EQ(loaded.settings.period, 600);
     EXPECT_EQ(loaded.settings.buffer_size, 500);
+    EXPECT_EQ(loaded.settings.table_limit, 512);
+    EXPECT_EQ(loaded.settings.table_limit_set, 0);
     EXPECT_EQ(loaded.settings.device_count, 0);
     EXPECT_EQ(loaded.settings.devices, nullptr);
     EXPECT_EQ(loaded.settings.cats, nullptr);
@@ -435,12 +461,30 @@ TEST_F(ConfigReader, CategoryWithoutDumpLineHasTheDefaults)
 TEST_F(ConfigReader, KeywordSpellingsAndIndentationGiveTheSameSetting)
 {
     for (const char *line : {"Period=450\n", "PERIOD 450\n", "  period = 450\n", "\tperiod\t450\n",
-                             "period 450\r\n", "=period 450\n", "period 450s\n",
+                             "period 450\r\n", "=period 450\n",
                              "period 450 # seven and a half minutes\n", "period 450"}) {
         loaded_settings loaded;
         EXPECT_EQ(read(loaded, line), "") << "line: " << line;
         EXPECT_EQ(loaded.settings.period, 450) << "line: " << line;
     }
+}
+
+TEST_F(ConfigReader, TableLimitIsReadInMibAndMarkedAsSet)
+{
+    for (const char *line : {"tablelimit 64\n", "TableLimit = 64 # MiB\n"}) {
+        loaded_settings loaded;
+        EXPECT_EQ(read(loaded, line), "") << "line: " << line;
+        EXPECT_EQ(loaded.settings.table_limit, 64) << "line: " << line;
+        EXPECT_EQ(loaded.settings.table_limit_set, 1) << "line: " << line;
+    }
+    loaded_settings suffixed;
+    EXPECT_NE(read(suffixed, "tablelimit 64MiB\n").find("Number 64MiB of tablelimit is read as 64"),
+              std::string::npos);
+    EXPECT_EQ(suffixed.settings.table_limit, 64);
+    loaded_settings unbounded;
+    EXPECT_EQ(read(unbounded, "tablelimit 0\n"), "");
+    EXPECT_EQ(unbounded.settings.table_limit, 0);
+    EXPECT_EQ(unbounded.settings.table_limit_set, 1);
 }
 
 TEST_F(ConfigReader, BlankAndCommentLinesAreSkipped)
@@ -458,14 +502,22 @@ TEST_F(ConfigReader, BlankAndCommentLinesAreSkipped)
     EXPECT_EQ(loaded.settings.buffer_size, 70);
 }
 
-TEST_F(ConfigReader, NumbersAreReadLikeAtoi)
+TEST_F(ConfigReader, NumbersAreReadLikeAtoiAndTrailingCharactersAreNamed)
 {
     loaded_settings loaded;
-    EXPECT_EQ(read(loaded, "buffersize +2000x\n"
-                           "cat c\n"
-                           "timedivider 36oo\n"
-                           "bytedivider -1024\n"),
-              "");
+    std::string errors = read(loaded, "buffersize +2000x\n"
+                                      "cat c\n"
+                                      "timedivider 36oo\n"
+                                      "bytedivider -1024\n"
+                                      "primary account 10.0.0.0 255.0.0.0 http\n"
+                                      "period 10m\n");
+    EXPECT_EQ(errors,
+              "Norvo: Warning: Number +2000x of buffersize is read as 2000, in file " + last_path +
+                  ", line 1.\nNorvo: Warning: Number 36oo of timedivider is read as 36, in file " +
+                  last_path + ", line 3.\nNorvo: Warning: Number http of port is read as 0, in "
+                  "file " + last_path + ", line 5.\nNorvo: Warning: Number 10m of period is read "
+                  "as 10, in file " + last_path + ", line 6.\n");
+    EXPECT_EQ(loaded.settings.period, 10);
     EXPECT_EQ(loaded.settings.buffer_size, 2000);
     std::vector<struct cat *> cats = cats_of(loaded.settings);
     ASSERT_EQ(cats.size(), 1u);
@@ -693,8 +745,7 @@ TEST_F(ConfigReader, DumpTypesMatchIgnoringCase)
         int number;
     } cases[] = {
         {"stdout", DUMP_STDOUT}, {"SYSLOG", DUMP_SYSLOG}, {"textfile", DUMP_TEXTFILE},
-        {"BinFile", DUMP_BINFILE}, {"mysql", DUMP_MYSQL}, {"pgsql", DUMP_PGSQL},
-        {"Sylog", DUMP_BAD},     {"", DUMP_BAD},
+        {"BinFile", DUMP_BINFILE}, {"mysql h d t", DUMP_MYSQL}, {"pgsql", DUMP_PGSQL},
     };
     for (const auto &c : cases) {
         loaded_settings loaded;
@@ -706,10 +757,20 @@ TEST_F(ConfigReader, DumpTypesMatchIgnoringCase)
     }
 }
 
-TEST_F(ConfigReader, UnknownDumpTypeGetsNoParametersAndNoMessage)
+TEST_F(ConfigReader, UnknownDumpTypeGetsNoParametersAndAWarning)
 {
+    for (const char *type : {"Sylog", ""}) {
+        loaded_settings loaded;
+        std::string errors = read(loaded, "cat c\ndump " + std::string(type) + "\n");
+        EXPECT_EQ(errors, "Norvo: Warning: Dump type " + std::string(type) +
+                              " of category c is unknown, so nothing will be stored for it, in "
+                              "file " + last_path + ", line 2.\n");
+        std::vector<struct cat *> cats = cats_of(loaded.settings);
+        ASSERT_EQ(cats.size(), 1u);
+        EXPECT_EQ(cats[0]->dump_type, DUMP_BAD);
+    }
     loaded_settings loaded;
-    EXPECT_EQ(read(loaded, "cat c\ndump Sylog /var/log/norvo.log\n"), "");
+    read(loaded, "cat c\ndump Sylog /var/log/norvo.log\n");
     std::vector<struct cat *> cats = cats_of(loaded.settings);
     ASSERT_EQ(cats.size(), 1u);
     EXPECT_EQ(cats[0]->dump_type, DUMP_BAD);
@@ -757,8 +818,14 @@ TEST_F(ConfigReader, DatabaseDumpReadsFiveFieldsCutTo31Characters)
 {
     const std::string long_field = std::string(31, 'h') + "overflow";
     loaded_settings loaded;
-    EXPECT_EQ(read(loaded, "cat c\ndump PgSQL " + long_field + " acct counters acctuser s3cret\n"),
-              "");
+    std::string errors = read(loaded, "cat c\ndump PgSQL " + long_field +
+                                          " acct counters acctuser s3cret" + long_field + "\n");
+    /* The password is not repeated on the terminal. */
+    EXPECT_EQ(errors, "Norvo: Warning: Database host " + long_field +
+                          " is longer than 31 characters, cut to " + std::string(31, 'h') +
+                          ", in file " + last_path +
+                          ", line 2.\nNorvo: Warning: Database password is longer than 31 "
+                          "characters and is cut, in file " + last_path + ", line 2.\n");
     std::vector<struct cat *> cats = cats_of(loaded.settings);
     ASSERT_EQ(cats.size(), 1u);
     EXPECT_EQ(cats[0]->dump_type, DUMP_PGSQL);
@@ -768,20 +835,21 @@ TEST_F(ConfigReader, DatabaseDumpReadsFiveFieldsCutTo31Characters)
     EXPECT_STREQ(cats[0]->db->db, "acct");
     EXPECT_STREQ(cats[0]->db->table, "counters");
     EXPECT_STREQ(cats[0]->db->login, "acctuser");
-    EXPECT_STREQ(cats[0]->db->password, "s3cret");
+    EXPECT_EQ(std::string(cats[0]->db->password), ("s3cret" + long_field).substr(0, 31));
 }
 
 TEST_F(ConfigReader, DatabaseDumpLeavesMissingFieldsEmptyAndReadsCommentsAsFields)
 {
     loaded_settings loaded;
+    /* PgSQL reads the fields as MySQL does, without its check of the table. */
     EXPECT_EQ(read(loaded, "cat four\ndump mysql dbhost acct counters acctuser\n"
-                           "cat comment\ndump MySQL dbhost acct # remote\n"
-                           "cat last\ndump MySQL dbhost"),
+                           "cat comment\ndump PgSQL dbhost acct # remote\n"
+                           "cat last\ndump PgSQL dbhost"),
               "");
     std::vector<struct cat *> cats = cats_of(loaded.settings);
     ASSERT_EQ(cats.size(), 3u);
+    EXPECT_EQ(cats[0]->dump_type, DUMP_MYSQL);
     for (struct cat *category : cats) {
-        EXPECT_EQ(category->dump_type, DUMP_MYSQL) << category->name;
         ASSERT_NE(category->db, nullptr) << category->name;
         EXPECT_STREQ(category->db->host, "dbhost") << category->name;
     }
@@ -803,10 +871,11 @@ TEST_F(ConfigReader, DatabaseDumpLeavesMissingFieldsEmptyAndReadsCommentsAsField
 TEST_F(ConfigReader, DatabaseHostTakesAPortOrASocketPath)
 {
     loaded_settings loaded;
-    EXPECT_EQ(read(loaded, "cat tcp\ndump MySQL 198.18.0.7:3307 acct t u\n"
-                           "cat plain\ndump MySQL db.example acct t u\n"
-                           "cat sock\ndump MySQL /run/my:sql/db.sock acct t u\n"),
-              "");
+    /* the categories have no rules, which is warned about, not the hosts */
+    std::string errors = read(loaded, "cat tcp\ndump MySQL 198.18.0.7:3307 acct t u\n"
+                                      "cat plain\ndump MySQL db.example acct t u\n"
+                                      "cat sock\ndump MySQL /run/my:sql/db.sock acct t u\n");
+    EXPECT_EQ(errors.find("host"), std::string::npos) << errors;
     std::vector<struct cat *> cats = cats_of(loaded.settings);
     ASSERT_EQ(cats.size(), 3u);
     EXPECT_STREQ(cats[0]->db->host, "198.18.0.7");
@@ -830,13 +899,19 @@ TEST_F(ConfigReader, SpoolKeywordsAreReadAndStayUnsetWithoutThem)
     EXPECT_EQ(set.settings.spool_limit_mib, 64);
 }
 
-TEST_F(ConfigReader, SecondDumpLineReplacesTypeAndParameters)
+TEST_F(ConfigReader, SecondDumpLineReplacesTypeAndParametersWithAWarning)
 {
     loaded_settings loaded;
-    EXPECT_EQ(read(loaded, "cat a\ndump MySQL h d t u p\ndump TextFile /var/log/a\n"
-                           "cat b\ndump TextFile /var/log/b\ndump syslog\n"
-                           "cat c\ndump BinFile /var/db/c\ndump BinFile /var/db/c2\n"),
-              "");
+    std::string errors = read(loaded, "cat a\ndump MySQL h d t u p\ndump TextFile /var/log/a\n"
+                                      "cat b\ndump TextFile /var/log/b\n\ndump syslog\n"
+                                      "cat c\ndump BinFile /var/db/c\ndump BinFile /var/db/c2\n"
+                                      "dump BinFile /var/db/c3\n");
+    std::string expected;
+    for (auto [name, earlier, line] : {std::tuple{"a", 2, 3}, {"b", 5, 7}, {"c", 9, 10}, {"c", 10, 11}})
+        expected += "Norvo: Warning: Second dump line in category "s + name +
+                    " replaces the one on line " + std::to_string(earlier) + ", in file " +
+                    last_path + ", line " + std::to_string(line) + ".\n";
+    EXPECT_EQ(errors, expected);
     std::vector<struct cat *> cats = cats_of(loaded.settings);
     ASSERT_EQ(cats.size(), 3u);
     EXPECT_EQ(cats[0]->dump_type, DUMP_TEXTFILE);
@@ -848,27 +923,108 @@ TEST_F(ConfigReader, SecondDumpLineReplacesTypeAndParameters)
     EXPECT_EQ(cats[1]->db, nullptr);
     EXPECT_EQ(cats[2]->dump_type, DUMP_BINFILE);
     ASSERT_NE(cats[2]->file, nullptr);
-    EXPECT_STREQ(cats[2]->file, "/var/db/c2");
+    EXPECT_STREQ(cats[2]->file, "/var/db/c3");
+}
+
+/* ---- misreadings named ------------------------------------------------- */
+
+TEST_F(ConfigReader, AddressesAndMasksThatAreNoPlainDottedQuadAreReadAsEverAndNamed)
+{
+    struct {
+        const char *quads; /* address and mask */
+        uint32_t ip, mask;
+        const char *warning; /* null: none */
+    } cases[] = {
+        {"010.000.000.001 255.255.255.255", 0x0A000001u, 0xFFFFFFFFu, nullptr},
+        {"10.0.0.300 255.255.255.255", 0x0A00012Cu, 0xFFFFFFFFu,
+         "Address 10.0.0.300 has a number above 255 and is read as 10.0.1.44"},
+        {"office 0.0.0.0", 0u, 0u, "Address office is not a dotted quad and is read as 0.0.0.0"},
+        {"10.0.0.1.5 255.255.255.255", 0x0A000001u, 0xFFFFFFFFu,
+         "Address 10.0.0.1.5 is not a dotted quad and is read as 10.0.0.1"},
+        {"10.0.0.0 255.255.255", 0x0A000000u, 0xFFFFFF00u,
+         "Mask 255.255.255 is not a dotted quad and is read as 255.255.255.0"},
+        {"10.0.0.0 255.0.255.0", 0x0A000000u, 0xFF00FF00u,
+         "Mask 255.0.255.0 has bits that are not contiguous"},
+    };
+    for (const auto &c : cases) {
+        loaded_settings loaded;
+        std::string errors = read(loaded, "cat c\nsecondary ignore " + std::string(c.quads) + "\n");
+        EXPECT_EQ(errors, c.warning == nullptr ? ""
+                          : "Norvo: Warning: "s + c.warning + ", in file " + last_path +
+                                ", line 2.\n")
+            << c.quads;
+        std::vector<struct cat *> cats = cats_of(loaded.settings);
+        ASSERT_EQ(cats.size(), 1u);
+        ASSERT_NE(cats[0]->secondary, nullptr);
+        EXPECT_EQ(cats[0]->secondary->ip, c.ip) << c.quads;
+        EXPECT_EQ(cats[0]->secondary->mask, c.mask) << c.quads;
+    }
+}
+
+TEST_F(ConfigReader, PrefixLengthGivesTheMaskAndTheNextTokenIsThePort)
+{
+    loaded_settings loaded;
+    std::string errors = read(loaded, "cat c\n"
+                                      "primary account 198.18.0.0/24 80\n"
+                                      "primary account 198.18.7.1/32\n"
+                                      "secondary account 0.0.0.0/0 # everyone\n"
+                                      "secondary ignore 198.18.0.1/16\n");
+    EXPECT_EQ(errors, "Norvo: Address 198.18.0.1/16 has bits outside mask 255.255.0.0, so rule "
+                      "secondary never matches, in file " + last_path + ", line 5.\n");
+    std::vector<struct cat *> cats = cats_of(loaded.settings);
+    ASSERT_EQ(cats.size(), 1u);
+    std::vector<struct rule *> rules = rules_of(cats[0]->primary);
+    for (struct rule *rule : rules_of(cats[0]->secondary))
+        rules.push_back(rule);
+    ASSERT_EQ(rules.size(), 4u);
+    const uint32_t expected[][3] = {{0xC6120000u, 0xFFFFFF00u, 80},
+                                    {0xC6120701u, 0xFFFFFFFFu, 0},
+                                    {0u, 0u, 0},
+                                    {0xC6120001u, 0xFFFF0000u, 0}};
+    for (size_t i = 0; i < rules.size(); i++) {
+        EXPECT_EQ(rules[i]->ip, expected[i][0]) << i;
+        EXPECT_EQ(rules[i]->mask, expected[i][1]) << i;
+        EXPECT_EQ(rules[i]->port, expected[i][2]) << i;
+    }
+}
+
+TEST_F(ConfigReaderDeathTest, PrefixLengthBeyond32BitsOrMissingEndsTheProcess)
+{
+    for (const char *prefix : {"33", "-1", "", "x"}) {
+        std::string path = write_file("cat c\nprimary account 198.18.0.0/" + std::string(prefix) +
+                                      "\n");
+        EXPECT_EXIT(load_and_exit(path), ::testing::ExitedWithCode(1),
+                    literal("Norvo: Reading invalid prefix length " + std::string(prefix) +
+                            " (0 to 32), in rule primary, in file " + path + ", line 2.\n"))
+            << prefix;
+    }
+}
+
+TEST_F(ConfigReader, FileAndCategoriesThatCountNothingAreNamed)
+{
+    loaded_settings loaded;
+    std::string errors = read_all(loaded, "cat none\n"
+                                          "cat own\nprimary account 198.18.0.0/16\n"
+                                          "cat peers\nsecondary account 0.0.0.0/0\n"
+                                          "cat both\nprimary account 198.18.0.0/16\n"
+                                          "secondary account 0.0.0.0/0\n"
+                                          "devices # later\n");
+    std::string expected;
+    for (auto [what, line] : {std::pair{"none has no rules", 1},
+                              {"own has no secondary rules", 2},
+                              {"peers has no primary rules", 4}})
+        expected += "Norvo: Warning: Category "s + what + ", so it counts nothing, in file " +
+                    last_path + ", line " + std::to_string(line) + ".\n";
+    EXPECT_EQ(errors, expected + "Norvo: Warning: No devices named, so nothing is captured, in "
+                                 "file " + last_path + ".\n");
+
+    loaded_settings empty;
+    errors = read_all(empty, "devices em0\n");
+    EXPECT_EQ(errors,
+              "Norvo: Warning: No cat line, so nothing is counted, in file " + last_path + ".\n");
 }
 
 /* ---- untrusted bytes --------------------------------------------------- */
-
-TEST_F(ConfigReader, LongLineArrivesInPiecesOf1023BytesUnderOneLineNumber)
-{
-    /* The first piece is exactly 1023 bytes of comment; the rest of the
-     * physical line is read as a line of its own. */
-    const std::string comment = "# " + std::string(1021, 'x');
-    loaded_settings loaded;
-    std::string errors = read(loaded, comment + "period 450\n" + "cat " + std::string(1019, 'n') +
-                                          "tail\nbogus\n");
-    EXPECT_EQ(loaded.settings.period, 450);
-    EXPECT_EQ(errors, "Norvo: Bad Option (tail) in configuration file " + last_path +
-                          ", line 2\nNorvo: Bad Option (bogus) in configuration file " +
-                          last_path + ", line 3\n");
-    std::vector<struct cat *> cats = cats_of(loaded.settings);
-    ASSERT_EQ(cats.size(), 1u);
-    EXPECT_EQ(std::string(cats[0]->name), std::string(31, 'n'));
-}
 
 TEST_F(ConfigReader, LineOf1023BytesThenLineFeedCountsAsOneLine)
 {
@@ -980,6 +1136,17 @@ TEST_F(ConfigReaderDeathTest, BadSpoolLimitOrDatabasePortEndsTheProcess)
     }
 }
 
+TEST_F(ConfigReaderDeathTest, TableLimitThatIsNoNumberOrNegativeEndsTheProcess)
+{
+    /* Read as 0 these would lift the bound. */
+    for (const char *value : {"-1", "lots", "+64"}) {
+        std::string path = write_file("period 60\ntablelimit " + std::string(value) + "\n");
+        EXPECT_EXIT(load_and_exit(path), ::testing::ExitedWithCode(1),
+                    literal("Norvo: Reading invalid tablelimit " + std::string(value) +
+                            ", in file " + path + ", line 2.\n"));
+    }
+}
+
 TEST_F(ConfigReaderDeathTest, RuleWithoutAddressOrMaskEndsTheProcess)
 {
     struct {
@@ -1013,6 +1180,50 @@ TEST_F(ConfigReaderDeathTest, DigitRunLongerThanThreeDigitsEndsTheProcess)
                 literal("Norvo: Reading invalid mask 0255.0.0.0 (a number of more than 3 digits), "
                         "in rule primary, in file " +
                         path + ", line 2.\n"));
+}
+
+TEST_F(ConfigReaderDeathTest, LineOfMoreThan1023CharactersEndsTheProcess)
+{
+    /* Read in pieces, the tail of the comment would set the period. */
+    const std::string comment = "# " + std::string(1021, 'x');
+    std::string path = write_file("cat c\n" + comment + "period 1\nperiod 450\n");
+    EXPECT_EXIT(load_and_exit(path), ::testing::ExitedWithCode(1),
+                literal("Norvo: Reading a line of more than 1023 characters, in file " + path +
+                        ", line 2.\n"));
+    /* The last line too, without a line feed. */
+    path = write_file("cat " + std::string(1020, 'n'));
+    EXPECT_EXIT(load_and_exit(path), ::testing::ExitedWithCode(1),
+                literal("Norvo: Reading a line of more than 1023 characters, in file " + path +
+                        ", line 1.\n"));
+}
+
+TEST_F(ConfigReaderDeathTest, NumberBeyondAnIntEndsTheProcess)
+{
+    /* atoi would wrap 4294967297 to 1. */
+    for (auto [line, name, value] :
+         {std::tuple{"period 4294967297", "period", "4294967297"},
+          {"buffersize -2147483649", "buffersize", "-2147483649"},
+          {"cat c\ntimedivider 99999999999999999999", "timedivider", "99999999999999999999"},
+          {"cat c\nprimary account 10.0.0.0 255.0.0.0 2147483648", "port", "2147483648"}}) {
+        std::string path = write_file(std::string(line) + "\n");
+        int number = strchr(line, '\n') != nullptr ? 2 : 1;
+        EXPECT_EXIT(load_and_exit(path), ::testing::ExitedWithCode(1),
+                    literal("Norvo: Reading invalid "s + name + " " + value +
+                            " (a number that does not fit in an int), in file " + path +
+                            ", line " + std::to_string(number) + ".\n"))
+            << line;
+    }
+}
+
+TEST_F(ConfigReaderDeathTest, MysqlTableThatIsNoPlainIdentifierEndsTheProcess)
+{
+    for (const char *table : {"t;drop", "acct.counters", "`t`", "#", ""}) {
+        std::string path = write_file("cat c\n\ndump MySQL h d " + std::string(table) + "\n");
+        EXPECT_EXIT(load_and_exit(path), ::testing::ExitedWithCode(1),
+                    literal("Norvo: Reading invalid MySQL table " + std::string(table) +
+                            " (letters, digits, _ and $ only), in file " + path + ", line 3.\n"))
+            << table;
+    }
 }
 
 TEST_F(ConfigReaderDeathTest, KeywordEndingTheFileWithoutValueEndsTheProcess)
@@ -1083,10 +1294,11 @@ std::string random_line(std::mt19937 &random)
 
 TEST_F(ConfigReader, RandomLinesNeverCrashTheReader)
 {
-    const int files_per_seed = 60;
+    /* A fork per file under the sanitizers is slow; the libFuzzer target of
+     * the reader goes much further, this keeps a quick check in every build. */
+    const int files_per_seed = 24;
     const int lines_per_file = 12;
     int exited_ok = 0, exited_fatal = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (unsigned seed : {1u, 7u, 42u, 1009u, 65537u}) {
         std::mt19937 random(seed);
         for (int f = 0; f < files_per_seed; f++) {
@@ -1116,7 +1328,6 @@ TEST_F(ConfigReader, RandomLinesNeverCrashTheReader)
                 << "seed " << seed << " file " << f << " exit status " << code;
             (code == 0 ? exited_ok : exited_fatal)++;
             unlink(path.c_str());
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "fuzz loop ran too long";
         }
     }
     /* Both outcomes must occur, or the generator no longer reaches the reader's paths. */

@@ -25,6 +25,7 @@
 #include "config/config.h"
 #include "core/state.h"
 #include "test_addr.h"
+#include "test_file.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define DUMP_TEST_SANITIZED 1
@@ -62,12 +63,8 @@ static inline void test_cat_free(struct cat *category)
 
 static inline void test_add(struct cat *category, uint32_t ip, uint64_t input, uint64_t output)
 {
-    struct ip_entry *entry = (struct ip_entry *)calloc(1, sizeof *entry);
-    ASSERT_NE(entry, nullptr);
-    entry->ip = ip;
-    entry->input = input;
-    entry->output = output;
-    ASSERT_EQ(iptable_insert(category->table, ip, entry), 1);
+    struct ip_entry entry = {ip, input, output};
+    ASSERT_EQ(iptable_insert(category->table, ip, &entry), 1);
 }
 
 /* Redirects a descriptor into a temporary file until test_capture_end. */
@@ -109,19 +106,6 @@ static inline void test_log_to_stderr(void)
     openlog("norvo-test", LOG_PID | LOG_PERROR, LOG_DAEMON);
 }
 
-static inline std::string test_read_file(const std::string &path)
-{
-    std::string text;
-    FILE *file = fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return text;
-    char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
-        text.append(chunk, got);
-    fclose(file);
-    return text;
-}
 
 static inline size_t test_count(const std::string &text, const std::string &needle)
 {
@@ -191,13 +175,14 @@ struct test_dir {
     }
 };
 
-/* Bytes of heap in use by the whole process. */
+/* Bytes of heap in use by the whole process, and of its address tables,
+ * which map their memory themselves. */
 static inline size_t test_heap_in_use(void)
 {
 #ifdef DUMP_TEST_SANITIZED
-    return __sanitizer_get_current_allocated_bytes();
+    return __sanitizer_get_current_allocated_bytes() + iptable_mapped_bytes();
 #else
-    return mallinfo2().uordblks;
+    return mallinfo2().uordblks + iptable_mapped_bytes();
 #endif
 }
 

@@ -311,15 +311,34 @@ TEST(DumpSyslog, EveryEntryIsLoggedAlsoZeroRowsAndNoHeader)
     test_cat_free(category);
 }
 
-static const size_t LARGE_ENTRIES = 3000;       /* one 2 KB leaf each */
+static const size_t LARGE_ENTRIES = 3000;       /* one leaf each */
 static const size_t HEAP_SLACK = 512 * 1024;    /* bytes; stdio and time-zone buffers */
 
 class DumpThread : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        ASSERT_EQ(dump_init(), 0) << strerror(errno);
+        /* dump_start creates its threads as the daemon does: detached */
+        ASSERT_EQ(pthread_attr_init(&thread_attr), 0);
+        ASSERT_EQ(pthread_attr_setdetachstate(&thread_attr, PTHREAD_CREATE_DETACHED), 0);
         test_log_to_stderr();
+    }
+
+    /* Waits (bounded) until the category has no dump running. */
+    static bool dumps_end(const struct cat *category)
+    {
+        struct timespec now, deadline;
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += 10;
+        for (;;) {
+            unsigned long seen = dump_finished();
+            if (dump_running(category) == 0)
+                return true;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (now.tv_sec > deadline.tv_sec)
+                return false;
+            dump_wait(seen, 1000);
+        }
     }
 
     /* A table big enough (one leaf per /24) that releasing it shows
@@ -347,7 +366,7 @@ protected:
         struct cat *category = test_cat_new(name, type, 1, 1);
         ASSERT_NE(category, nullptr);
         fill_large(category, LARGE_ENTRIES);
-        ASSERT_GT(test_heap_in_use(), *baseline + LARGE_ENTRIES * 2048);
+        ASSERT_GT(test_heap_in_use(), *baseline + HEAP_SLACK);
 
         struct test_capture out, err;
         test_capture_begin(&out, STDOUT_FILENO);
@@ -390,7 +409,6 @@ TEST_F(DumpThread, PgSqlLogsItsErrorWritesNothingElseAndDestroysTheTable)
               1u)
         << log;
     EXPECT_EQ(test_count(log, "\n"), 1u) << log;
-    EXPECT_EQ(dump_active(), 0);
     EXPECT_TRUE(heap_returns_to(baseline, HEAP_SLACK));
 }
 
@@ -402,7 +420,6 @@ TEST_F(DumpThread, UnknownTypeWritesNothingAnywhereAndDestroysTheTable)
 
     EXPECT_EQ(printed, "");
     EXPECT_EQ(log, "");
-    EXPECT_EQ(dump_active(), 0);
     EXPECT_TRUE(heap_returns_to(baseline, HEAP_SLACK));
 
     /* Types beyond the table behave the same. */
@@ -413,39 +430,43 @@ TEST_F(DumpThread, UnknownTypeWritesNothingAnywhereAndDestroysTheTable)
     test_capture_begin(&out, STDOUT_FILENO);
     run_joined(odd);
     EXPECT_EQ(test_capture_end(&out), "");
-    EXPECT_EQ(dump_active(), 0);
 }
 
-TEST_F(DumpThread, CountsItselfInOnlyWhileItsBackEndWorks)
+TEST_F(DumpThread, EachCategoryCountsItsOwnDumpFromBeforeTheThreadExists)
 {
     test_dir dir;
     ASSERT_FALSE(dir.path.empty());
     char *fifo = dir.file("slow-reader");
     ASSERT_EQ(mkfifo(fifo, 0600), 0) << strerror(errno);
 
-    /* Opening a FIFO with no reader blocks, which holds this dump inside
-     * its back-end for as long as the test wants. */
+    /* Live categories, as the reader makes them, each with its count.
+     * Opening a FIFO with no reader blocks, which holds the dump of
+     * `blocked` inside its back-end for as long as the test wants. */
     struct cat *blocked = test_cat_new("blocked", DUMP_TEXTFILE, 1, 1, fifo);
-    ASSERT_NE(blocked, nullptr);
-    test_add(blocked, ip4(198, 18, 0, 7), 70, 7);
-    pthread_t slow;
-    ASSERT_EQ(pthread_create(&slow, nullptr, dump_thread, blocked), 0);
-    for (int i = 0; i < 5000 && dump_active() != 1; ++i)
-        usleep(1000);
-    EXPECT_EQ(dump_active(), 1);
-
-    /* A second dump gets dump_lock, counts in and out, and ends while the
-     * first is still at work. */
     struct cat *quick = test_cat_new("quick", DUMP_BAD, 1, 1);
+    ASSERT_NE(blocked, nullptr);
     ASSERT_NE(quick, nullptr);
-    pthread_t fast;
-    ASSERT_EQ(pthread_create(&fast, nullptr, dump_thread, quick), 0);
-    struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += 10;
-    int joined = pthread_timedjoin_np(fast, nullptr, &deadline);
-    EXPECT_EQ(joined, 0) << "a dump waited for another dump's back-end";
-    EXPECT_EQ(dump_active(), 1);
+    blocked->next = quick;
+    ASSERT_EQ(dump_track(blocked), 0);
+    blocked->next = nullptr;
+    test_add(blocked, ip4(198, 18, 0, 7), 70, 7);
+
+    ASSERT_EQ(dump_start(blocked), 0);
+    /* counted at once, not when the thread gets to run */
+    EXPECT_EQ(dump_running(blocked), 1);
+    EXPECT_EQ(blocked->table, nullptr) << "the copy owns the table";
+
+    /* Another category's dump is not held up and does not count as one of
+     * blocked's; a held dump counts until it is released. */
+    dump_hold(quick);
+    EXPECT_EQ(dump_running(quick), 1);
+    unsigned long before = dump_finished();
+    dump_release(quick);
+    EXPECT_EQ(dump_running(quick), 0);
+    EXPECT_EQ(dump_finished(), before + 1);
+    ASSERT_EQ(dump_start(quick), 0);
+    EXPECT_TRUE(dumps_end(quick)) << "a dump waited for another category's back-end";
+    EXPECT_EQ(dump_running(blocked), 1);
 
     int reader = open(fifo, O_RDONLY);
     ASSERT_GE(reader, 0) << strerror(errno);
@@ -455,15 +476,16 @@ TEST_F(DumpThread, CountsItselfInOnlyWhileItsBackEndWorks)
     while ((got = read(reader, chunk, sizeof chunk)) > 0)
         text.append(chunk, (size_t)got);
     close(reader);
-    ASSERT_EQ(pthread_join(slow, nullptr), 0);
-    if (joined != 0)
-        pthread_join(fast, nullptr);
+    EXPECT_TRUE(dumps_end(blocked));
 
-    EXPECT_EQ(dump_active(), 0);
     EXPECT_EQ(test_count(text, "Starting dump sequence of category blocked =="), 1u) << text;
     EXPECT_EQ(test_count(text, "Cat: blocked IP: 198.018.000.007 input:       70 output:        7"),
               1u)
         << text;
+    for (struct cat *category : {blocked, quick}) {
+        dump_untrack(category);
+        test_cat_free(category);
+    }
     free(fifo);
 }
 
@@ -498,7 +520,6 @@ TEST_F(DumpThread, ConcurrentJoinableDumpsAllFinishAndReleaseEverything)
     std::string log = test_capture_end(&err);
     std::string printed = test_capture_end(&out);
 
-    EXPECT_EQ(dump_active(), 0);
     EXPECT_TRUE(heap_returns_to(baseline, HEAP_SLACK + 8 * FILE_PATH_SIZE));
     EXPECT_EQ(test_count(printed, "Starting dump sequence of category c0 =="), 1u);
     EXPECT_EQ(test_count(printed, "Starting dump sequence of category c5 =="), 1u);
@@ -532,7 +553,7 @@ TEST_F(DumpThread, ConcurrentDetachedDumpsAllFinishAndReleaseEverything)
         for (int i = 0; i < 1000; ++i)
             test_add(categories[k], ip4(20 + k, i >> 8, i & 0xff, 1), 1, 1);
     }
-    ASSERT_GT(test_heap_in_use(), baseline + count * 1000 * 2048);
+    ASSERT_GT(test_heap_in_use(), baseline + count * HEAP_SLACK);
     for (int k = 0; k < count; ++k) {
         pthread_t thread;
         ASSERT_EQ(pthread_create(&thread, &detached, dump_thread, categories[k]), 0);
@@ -542,9 +563,6 @@ TEST_F(DumpThread, ConcurrentDetachedDumpsAllFinishAndReleaseEverything)
     /* Detached threads cannot be joined: the heap going back shows that
      * every table and copy was released. */
     EXPECT_TRUE(heap_returns_to(baseline, HEAP_SLACK));
-    for (int i = 0; i < 5000 && dump_active() != 0; ++i)
-        usleep(1000);
-    EXPECT_EQ(dump_active(), 0);
     std::string text = test_read_file(file);
     EXPECT_EQ(test_count(text, "Starting dump sequence"), 3u);
     EXPECT_EQ(test_count(text, "\nCat: d"), 3000u);

@@ -85,12 +85,8 @@ void test_cat_init(struct test_cat *tc, const server_env &env, const char *name,
 
 void test_cat_add(struct test_cat *tc, uint32_t ip, uint64_t input, uint64_t output)
 {
-    struct ip_entry *entry = (struct ip_entry *)calloc(1, sizeof *entry);
-    ASSERT_NE(entry, nullptr);
-    entry->ip = ip;
-    entry->input = input;
-    entry->output = output;
-    ASSERT_EQ(iptable_insert(tc->category.table, ip, entry), 1) << dotted(ip);
+    struct ip_entry entry = {ip, input, output};
+    ASSERT_EQ(iptable_insert(tc->category.table, ip, &entry), 1) << dotted(ip);
 }
 
 /* What the dump thread does: the back-end, then destroy the table. */

@@ -1,8 +1,9 @@
 /*
- * Packet queue at the default size of 500 slots, where both sides nap
- * instead of sleeping on a semaphore while traffic flows: bursts with
- * pauses on either side, time limits, stop requests and interrupted naps
- * must behave exactly as with the blocking waits.
+ * Packet queue at the default size of 500 slots, moving packets in batches
+ * as the capture threads and the cycle do: runs larger than the ring and
+ * across its end, bursts with pauses on either side, producers that leave
+ * a sleeping consumer asleep, time limits, stop requests and interrupted
+ * waits.
  */
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "capture/queue.h"
 #include "config/config.h"
@@ -38,8 +40,8 @@ protected:
     }
     void TearDown() override { running.store(1); }
 
-    /* A pop that has to wait for a packet pushed later: afterwards the
-     * consumer counts as busy and answers the next empty queue with a nap. */
+    /* A pop that has to wait for a packet pushed later, so the consumer
+     * has slept once before the case goes on. */
     void start_flowing()
     {
         auto late = run_bounded([] {
@@ -60,18 +62,47 @@ TEST_F(QueueBatchTest, BurstsWithPausesOnBothSidesLoseMixAndInventNothing)
     check_two_producers_one_consumer(60000, true);
 }
 
-TEST_F(QueueBatchTest, BusyConsumerOnAnEmptyQueueKeepsItsTimeLimitAndTakesNothing)
+TEST_F(QueueBatchTest, RunsLargerThanTheRingArriveWholeAndInOrder)
+{
+    check_two_producers_one_consumer(60000, true, kSlots + 200);
+}
+
+TEST_F(QueueBatchTest, StopWhileARunWaitsForRoomKeepsWhatFitAndDropsTheRest)
+{
+    std::vector<struct packet_info> run;
+    for (uint32_t i = 0; i < kSlots + 50; i++)
+        run.push_back(make_entry(3, i));
+    auto producer = run_bounded(
+        [&] { return queue_push_batch(run.data(), static_cast<int>(run.size()), 1); });
+    while (queue_free_slots() > 0)
+        std::this_thread::yield();
+    ASSERT_EQ(producer.wait_for(std::chrono::milliseconds(2 * QUEUE_WAIT_SLICE_MS)),
+              std::future_status::timeout) << "a run larger than the ring did not wait for room";
+    running.store(0);
+    ASSERT_EQ(producer.wait_for(kLimit), std::future_status::ready);
+    EXPECT_EQ(producer.get(), 1);
+    running.store(1);
+
+    std::vector<struct packet_info> got(kSlots + 50);
+    int taken = 0, n;
+    while ((n = queue_pop_batch(&got[static_cast<size_t>(taken)], kSlots + 50 - taken, 20)) > 0)
+        taken += n;
+    ASSERT_EQ(taken, kSlots) << "the part that did not fit was queued after the stop";
+    for (int i = 0; i < taken; i++)
+        ASSERT_EQ(got[static_cast<size_t>(i)].dst, static_cast<uint32_t>(i));
+}
+
+TEST_F(QueueBatchTest, ConsumerThatSleptBeforeKeepsItsTimeLimitOnAnEmptyQueueAndTakesNothing)
 {
     start_flowing();
 
     check_pop_times_out(30, 29);
 
-    /* A zero time limit does not nap either: it returns at once. */
+    /* A zero time limit gives up on an empty queue too; how fast is the
+     * benchmarks' business, not a timed test's. */
     start_flowing();
     struct packet_info got;
-    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(queue_pop(&got, 0), 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
 
     /* Neither wait ate a count: one push gives exactly one pop. */
     struct packet_info p = make_entry(4, 44);
@@ -82,9 +113,9 @@ TEST_F(QueueBatchTest, BusyConsumerOnAnEmptyQueueKeepsItsTimeLimitAndTakesNothin
     EXPECT_EQ(queue_free_slots(), kSlots);
 }
 
-TEST_F(QueueBatchTest, StopRequestEndsTheWaitsOfBusySides)
+TEST_F(QueueBatchTest, StopRequestEndsTheWaitsOfBothSides)
 {
-    /* A busy consumer with no time limit. */
+    /* A consumer with no time limit. */
     start_flowing();
     auto consumer = run_bounded([] {
         struct packet_info got;
@@ -125,11 +156,11 @@ TEST_F(QueueBatchTest, StopRequestEndsTheWaitsOfBusySides)
 
 void ignore_signal(int) {}
 
-TEST_F(QueueBatchTest, InterruptedNapsAndWaitsAreNotTakenForPackets)
+TEST_F(QueueBatchTest, InterruptedWaitsAreNotTakenForPackets)
 {
     struct sigaction action;
     memset(&action, 0, sizeof action);
-    action.sa_handler = ignore_signal; /* no SA_RESTART: naps and waits see EINTR */
+    action.sa_handler = ignore_signal; /* no SA_RESTART */
     struct sigaction previous;
     ASSERT_EQ(sigaction(SIGUSR2, &action, &previous), 0);
 
@@ -145,7 +176,7 @@ TEST_F(QueueBatchTest, InterruptedNapsAndWaitsAreNotTakenForPackets)
     });
     while (!ready.load())
         std::this_thread::yield();
-    /* Dense at first, to land inside the nap, then across the blocking wait. */
+    /* Dense at first, then across several wait slices. */
     for (int i = 0; i < 40; i++) {
         pthread_kill(consumer_id.load(), SIGUSR2);
         std::this_thread::sleep_for(std::chrono::microseconds(i < 20 ? 50 : 10000));

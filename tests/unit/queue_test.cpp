@@ -107,6 +107,7 @@ TEST_F(QueueTest, TwoProducersUnderLoadLoseAndMixNothing)
 {
     use_queue(8);
     check_two_producers_one_consumer(100000, false);
+    check_two_producers_one_consumer(100000, false, 13); /* runs across the ring's end */
 }
 
 TEST_F(QueueTest, IndexesWrapAfterTheLastSlot)
