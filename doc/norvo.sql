@@ -6,10 +6,10 @@
 -- category's line of norvo.conf:
 --     dump MySQL 127.0.0.1 norvo traffic norvo change-this-password
 --
--- Change the password below before running this file. norvo passes the
--- host to the client library as given: "localhost" connects through the
--- client library's default local socket, an address such as 127.0.0.1 over TCP
--- to port 3306.
+-- Change the password below before running this file. The host is a name
+-- or address, reached over TCP on port 3306, or HOST:PORT for another port;
+-- "localhost" connects through the client library's default local socket,
+-- and a path starting with "/" through that socket.
 
 CREATE DATABASE IF NOT EXISTS norvo;
 
@@ -43,8 +43,24 @@ CREATE TABLE IF NOT EXISTS norvo.traffic6 (
     PRIMARY KEY (ip, timetag)
 );
 
--- The daemon needs nothing beyond reading, adding and updating rows.
+-- Every dump is stored in one transaction together with an id of its own
+-- (machine, category, time tag, 64 random bits) in this table. A dump that
+-- failed is kept in the daemon's spool and sent again later; when its id is
+-- found here, its commit had reached the server although the daemon never
+-- heard so, and it is not stored again. Several daemons may share both
+-- tables: ids never collide. The daemon removes ids older than 30 days
+-- (a dump must be replayed within that time to be recognised). It creates
+-- the table itself when its account may; otherwise it logs these lines.
+CREATE TABLE IF NOT EXISTS norvo.norvo_batches (
+    id        VARCHAR(128) NOT NULL PRIMARY KEY,
+    stored_at TIMESTAMP    NOT NULL DEFAULT CURRENT_TIMESTAMP,
+    KEY (stored_at)
+);
+
+-- The daemon needs nothing beyond reading, adding and updating rows, and
+-- recording and expiring batch ids.
 -- Replace '%' by the daemon's address to accept it from that host only.
 CREATE USER IF NOT EXISTS 'norvo'@'%' IDENTIFIED BY 'change-this-password';
 GRANT SELECT, INSERT, UPDATE ON norvo.traffic TO 'norvo'@'%';
 GRANT SELECT, INSERT, UPDATE ON norvo.traffic6 TO 'norvo'@'%';
+GRANT SELECT, INSERT, DELETE ON norvo.norvo_batches TO 'norvo'@'%';

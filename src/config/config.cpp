@@ -397,6 +397,40 @@ static void config_read_capture_buffer(struct config_reader *reader, const char 
     reader->config->capture_buffer_set = 1;
 }
 
+static void config_read_spool_dir(struct config_reader *reader, const char *, char *value,
+                                  char **)
+{
+    if (value[0] == '\0')
+        config_fatal(reader, "Norvo: Reading option spooldir without a value, in file %s, line %d.\n",
+                     reader->path, reader->line_number);
+    if (config_copy_cut(reader->config->spool_dir, sizeof reader->config->spool_dir, value))
+        config_fatal(reader, "Norvo: Spool directory is longer than %d characters, in file %s, "
+                     "line %d.\n", FILE_PATH_SIZE - 1, reader->path, reader->line_number);
+}
+
+static void config_read_spool_limit(struct config_reader *reader, const char *, char *value,
+                                    char **)
+{
+    reader->config->spool_limit_mib = config_positive(reader, "spoollimit", value);
+}
+
+/* "host:port" names a TCP port; a host starting with '/' is a socket path
+ * and keeps its colons. */
+static void config_split_port(struct config_reader *reader, struct db_params *db)
+{
+    char *colon = strrchr(db->host, ':');
+    if (db->host[0] == '/' || colon == nullptr)
+        return;
+    char *end = nullptr;
+    long port = strtol(colon + 1, &end, 10);
+    if (colon == db->host || end == colon + 1 || *end != '\0' || port < 1 || port > 65535)
+        config_fatal(reader, "Norvo: Reading invalid database host %s (HOST or HOST:PORT with a "
+                     "port from 1 to 65535), in file %s, line %d.\n", db->host, reader->path,
+                     reader->line_number);
+    *colon = '\0';
+    db->port = (unsigned int)port;
+}
+
 static void config_read_cat(struct config_reader *reader, const char *keyword, char *value,
                             char **cursor)
 {
@@ -680,6 +714,7 @@ static void config_read_dump(struct config_reader *reader, const char *keyword, 
                 config_warn(reader, "Database password is longer than %d characters and is cut",
                             DB_FIELD_SIZE - 1);
         }
+        config_split_port(reader, db);
         if (type == DUMP_MYSQL)
             config_check_table(reader, db->table);
     }
@@ -692,6 +727,8 @@ static const struct config_keyword config_keywords[] = {
     {"tablelimit", 0, config_read_table_limit},
     {"vlan", 0, config_read_vlan},
     {"capturebuffer", 0, config_read_capture_buffer},
+    {"spooldir", 0, config_read_spool_dir},
+    {"spoollimit", 0, config_read_spool_limit},
     {"cat", 0, config_read_cat},
     {"primary", 1, config_read_primary},
     {"secondary", 1, config_read_secondary},
@@ -838,6 +875,8 @@ struct settings *config_load(struct settings *config, const char *path)
     config->capture_buffer = DEFAULT_CAPTURE_BUFFER;
     config->vlan_set = 0;
     config->capture_buffer_set = 0;
+    config->spool_dir[0] = '\0';
+    config->spool_limit_mib = 0;
     config_read_config_file(config, path);
     return config;
 }

@@ -63,6 +63,7 @@ struct db_params {
     char table[DB_FIELD_SIZE];
     char login[DB_FIELD_SIZE];
     char password[DB_FIELD_SIZE];
+    unsigned int port; /* from "host:port"; 0 is the client library's default */
 };
 
 /* Counts the address table turned away in the running cycle for want of
@@ -111,6 +112,9 @@ struct settings {
     int capture_buffer;     /* MiB of kernel capture buffer per device */
     int vlan_set;           /* the file set vlan; the status report shows it only then */
     int capture_buffer_set; /* likewise for capturebuffer */
+    /* Empty and 0 until the file sets them; the spool uses its defaults then. */
+    char spool_dir[FILE_PATH_SIZE];
+    int spool_limit_mib;
 };
 
 /* Name of a dump type 0..6; "--Error: Bad Option--" for anything else. */

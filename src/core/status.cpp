@@ -66,6 +66,10 @@ static void status_write_report(FILE *out, const struct settings *s, int free_sl
         fprintf(out, "Vlan: %s\n", s->vlan ? "on" : "off");
     if (s->capture_buffer_set)
         fprintf(out, "Capturebuffer: %d MiB\n", s->capture_buffer);
+    if (s->spool_dir[0] != '\0')
+        fprintf(out, "Spooldir: %s\n", s->spool_dir);
+    if (s->spool_limit_mib > 0)
+        fprintf(out, "Spoollimit: %d MiB\n", s->spool_limit_mib);
     fprintf(out, "Devicecount: %d\n", s->device_count);
     fputs("Devices:\n", out);
     const struct device *d = s->devices;

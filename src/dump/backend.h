@@ -59,4 +59,10 @@ int dump_textfile(struct cat *old_cat);
 int dump_binfile(struct cat *old_cat);
 int dump_mysql(struct cat *old_cat);
 
+/* For tests only, never set by the daemon: called on the dump thread with
+ * the open connection (a MYSQL *) after each statement of rows ("rows") and
+ * once COMMIT is sent, before its answer is read ("commit"). */
+typedef void (*dump_mysql_hook_fn)(const char *point, void *conn, void *arg);
+void dump_mysql_set_hook(dump_mysql_hook_fn hook, void *arg);
+
 #endif

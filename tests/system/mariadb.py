@@ -117,9 +117,15 @@ class PrivateServer:
         self._netns_created = True
         self._ip("netns", "exec", self.netns, "ip", "link", "set", "lo", "up")
 
+        self._launch()
+        # Anonymous accounts would shadow the named ones for local clients.
+        self.execute("delete from mysql.global_priv where User=''; flush privileges;")
+
+    def _launch(self):
+        """Starts mariadbd on the data directory and waits until it answers."""
         # `ip netns exec` execs the server, so the child's pid is the server's.
         argv = ["ip", "netns", "exec", self.netns, _server_binary(), "--no-defaults",
-                "--datadir=" + datadir, "--socket=" + self.socket,
+                "--datadir=" + os.path.join(self.workdir, "data"), "--socket=" + self.socket,
                 "--pid-file=" + os.path.join(self.workdir, "mysqld.pid"),
                 "--log-error=" + self.log_file, "--user=root",
                 "--bind-address=" + HOST, "--port=3306", "--skip-name-resolve",
@@ -140,12 +146,16 @@ class PrivateServer:
                                   % (self.netns, self.socket, START_TIMEOUT,
                                      probe.stderr.strip(), self.log_tail()))
             time.sleep(0.2)
-        # Anonymous accounts would shadow the named ones for local clients.
-        self.execute("delete from mysql.global_priv where User=''; flush privileges;")
 
-    def stop(self):
-        """Stops the server by its pid and removes namespace and directory.
-        Safe to call more than once and after a failed start."""
+    def pause(self):
+        """Stops the server by its pid and keeps its data, namespace and
+        directory, as an outage would; resume() starts it again."""
+        self._end_process()
+
+    def resume(self):
+        self._launch()
+
+    def _end_process(self):
         if self.process is not None and self.process.poll() is None:
             os.kill(self.process.pid, signal.SIGTERM)
             try:
@@ -154,6 +164,11 @@ class PrivateServer:
                 os.kill(self.process.pid, signal.SIGKILL)
                 self.process.wait(timeout=STOP_TIMEOUT)
         self.process = None
+
+    def stop(self):
+        """Stops the server by its pid and removes namespace and directory.
+        Safe to call more than once and after a failed start."""
+        self._end_process()
         if self._netns_created:
             _run(["ip", "netns", "del", self.netns], timeout=CLIENT_TIMEOUT)
             self._netns_created = False
@@ -182,12 +197,14 @@ class PrivateServer:
 
     def install_norvo_schema(self):
         """Runs doc/norvo.sql as an administrator would, then adds the
-        tests' own account with every right on the database."""
+        tests' own account with every right on the database and the right
+        to kill the daemon's connections."""
         with open(SCHEMA_FILE) as schema:
             self.execute(schema.read())
         self.execute("create user '%s'@'%%' identified by '%s';"
                      "grant all on %s.* to '%s'@'%%';"
-                     % (CHECK_USER, CHECK_PASSWORD, DATABASE, CHECK_USER))
+                     "grant connection admin on *.* to '%s'@'%%';"
+                     % (CHECK_USER, CHECK_PASSWORD, DATABASE, CHECK_USER, CHECK_USER))
 
     def add_table(self, name):
         """A further table laid out like the documented one, writable by the
@@ -197,6 +214,14 @@ class PrivateServer:
         self.execute("create table %s.%s like %s.%s;"
                      "grant select, insert, update on %s.%s to '%s'@'%%';"
                      % (DATABASE, name, DATABASE, TABLE, DATABASE, name, USER))
+
+    def add_table_without_key(self, name):
+        """A further table with the documented columns and an index on
+        (ip, timetag), but a surrogate primary key instead of one on them."""
+        self.add_table(name)
+        self.execute("alter table %s.%s drop primary key, "
+                     "add id bigint auto_increment primary key first, add key (ip, timetag)"
+                     % (DATABASE, name))
 
     def dump_line(self, table=TABLE):
         """The configuration line of a category that dumps into `table`."""
@@ -214,6 +239,7 @@ class PrivateServer:
             "NORVO_TEST_MYSQL_PASSWORD": PASSWORD,
             "NORVO_TEST_MYSQL_CHECK_USER": CHECK_USER,
             "NORVO_TEST_MYSQL_CHECK_PASSWORD": CHECK_PASSWORD,
+            "NORVO_TEST_MYSQL_SOCKET": self.socket,
         })
         return env
 

@@ -868,6 +868,37 @@ TEST_F(ConfigReader, DatabaseDumpLeavesMissingFieldsEmptyAndReadsCommentsAsField
         ASSERT_EQ(bytes[i], '\0') << "byte " << i;
 }
 
+TEST_F(ConfigReader, DatabaseHostTakesAPortOrASocketPath)
+{
+    loaded_settings loaded;
+    /* the categories have no rules, which is warned about, not the hosts */
+    std::string errors = read(loaded, "cat tcp\ndump MySQL 198.18.0.7:3307 acct t u\n"
+                                      "cat plain\ndump MySQL db.example acct t u\n"
+                                      "cat sock\ndump MySQL /run/my:sql/db.sock acct t u\n");
+    EXPECT_EQ(errors.find("host"), std::string::npos) << errors;
+    std::vector<struct cat *> cats = cats_of(loaded.settings);
+    ASSERT_EQ(cats.size(), 3u);
+    EXPECT_STREQ(cats[0]->db->host, "198.18.0.7");
+    EXPECT_EQ(cats[0]->db->port, 3307u);
+    EXPECT_STREQ(cats[1]->db->host, "db.example");
+    EXPECT_EQ(cats[1]->db->port, 0u);
+    EXPECT_STREQ(cats[2]->db->host, "/run/my:sql/db.sock");
+    EXPECT_EQ(cats[2]->db->port, 0u);
+}
+
+TEST_F(ConfigReader, SpoolKeywordsAreReadAndStayUnsetWithoutThem)
+{
+    loaded_settings plain;
+    EXPECT_EQ(read(plain, "period 60\n"), "");
+    EXPECT_STREQ(plain.settings.spool_dir, "");
+    EXPECT_EQ(plain.settings.spool_limit_mib, 0);
+
+    loaded_settings set;
+    EXPECT_EQ(read(set, "SpoolDir = /srv/norvo/spool\nspoollimit 64\n"), "");
+    EXPECT_STREQ(set.settings.spool_dir, "/srv/norvo/spool");
+    EXPECT_EQ(set.settings.spool_limit_mib, 64);
+}
+
 TEST_F(ConfigReader, SecondDumpLineReplacesTypeAndParametersWithAWarning)
 {
     loaded_settings loaded;
@@ -1085,6 +1116,23 @@ TEST_F(ConfigReaderDeathTest, BufferSizeOfZeroOrLessEndsTheProcess)
         EXPECT_EXIT(load_and_exit(path), ::testing::ExitedWithCode(1),
                     literal("Norvo: Reading invalid buffersize " + std::string(value) +
                             ", in file " + path + ", line 1.\n"));
+    }
+}
+
+TEST_F(ConfigReaderDeathTest, BadSpoolLimitOrDatabasePortEndsTheProcess)
+{
+    for (const char *value : {"0", "-5", "much"}) {
+        std::string path = write_file("spoollimit " + std::string(value) + "\n");
+        EXPECT_EXIT(load_and_exit(path), ::testing::ExitedWithCode(1),
+                    literal("Norvo: Reading invalid spoollimit " + std::string(value) +
+                            ", in file " + path + ", line 1.\n"));
+    }
+    for (const char *host : {"db:0", "db:65536", "db:", ":3306", "db:33x"}) {
+        std::string path = write_file("cat c\ndump MySQL " + std::string(host) + " d t u\n");
+        EXPECT_EXIT(load_and_exit(path), ::testing::ExitedWithCode(1),
+                    literal("Norvo: Reading invalid database host " + std::string(host) +
+                            " (HOST or HOST:PORT with a port from 1 to 65535), in file " + path +
+                            ", line 2.\n"));
     }
 }
 

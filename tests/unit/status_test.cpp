@@ -41,7 +41,7 @@ TEST(Status, ReportOfTheOfficeExampleShowsEveryRuleZeroPadded)
     office.dump_type = DUMP_MYSQL;
     device em0 = {nullptr, {}, "em0", nullptr};
     device em1 = {nullptr, {}, "em1", &em0};
-    settings s = {300, 2, 2000, &em1, &office, 0, 0, 0, 0, 0, 0};
+    settings s = {300, 2, 2000, &em1, &office, 0, 0, 0, 0, 0, 0, "", 0};
 
     EXPECT_EQ(report(s, 2000),
               "Compiled with MySQL support\n"
@@ -72,7 +72,7 @@ TEST(Status, NoDevicesAndACategoryWithoutRules)
     bare.time_divider = 1;
     bare.byte_divider = 1;
     bare.dump_type = DUMP_BAD;
-    settings s = {600, 0, 500, nullptr, &bare, 0, 0, 0, 0, 0, 0};
+    settings s = {600, 0, 500, nullptr, &bare, 0, 0, 0, 0, 0, 0, "", 0};
     EXPECT_EQ(report(s, 500), std::string("Compiled with MySQL support\nBuffer_size: 500\n"
                                           "Queue 0% full\nCycletime: 600\nDevicecount: 0\n"
                                           "Devices:\nCat: bare\n Byte Divider: 1\n"
@@ -83,7 +83,7 @@ TEST(Status, NoDevicesAndACategoryWithoutRules)
 
 TEST(Status, QueueFillIsWholePercentOfSlotsInUse)
 {
-    settings s = {600, 0, 500, nullptr, nullptr, 0, 0, 0, 0, 0, 0};
+    settings s = {600, 0, 500, nullptr, nullptr, 0, 0, 0, 0, 0, 0, "", 0};
     EXPECT_NE(report(s, 500).find("Queue 0% full\n"), std::string::npos);
     EXPECT_NE(report(s, 250).find("Queue 50% full\n"), std::string::npos);
     EXPECT_NE(report(s, 0).find("Queue 100% full\n"), std::string::npos);
@@ -92,7 +92,7 @@ TEST(Status, QueueFillIsWholePercentOfSlotsInUse)
 
 TEST(Status, TableLimitHasALineOfItsOwnOnlyWhenTheFileSetsIt)
 {
-    settings s = {600, 0, 500, nullptr, nullptr, 512, 0, 0, 0, 0, 0};
+    settings s = {600, 0, 500, nullptr, nullptr, 512, 0, 0, 0, 0, 0, "", 0};
     std::string unset = report(s, 500);
     EXPECT_EQ(unset.find("Tablelimit"), std::string::npos);
     s.table_limit = 64;
@@ -103,4 +103,17 @@ TEST(Status, TableLimitHasALineOfItsOwnOnlyWhenTheFileSetsIt)
     EXPECT_EQ(set.size(), unset.size() + strlen("Tablelimit: 64 MiB\n"));
     s.table_limit = 0;
     EXPECT_NE(report(s, 500).find("\nTablelimit: 0 MiB (no limit)\n"), std::string::npos);
+}
+
+TEST(Status, SpoolSettingsAreShownWhenTheFileSetsThem)
+{
+    settings s = {600, 0, 500, nullptr, nullptr, 0, 0, 0, 0, 0, 0, "/srv/norvo/spool", 0};
+    const std::string head = "Compiled with MySQL support\nBuffer_size: 500\nQueue 0% full\n"
+                             "Cycletime: 600\n";
+    const std::string tail = "Devicecount: 0\nDevices:\n";
+    EXPECT_EQ(report(s, 500), head + "Spooldir: /srv/norvo/spool\n" + tail);
+    s.spool_limit_mib = 64;
+    EXPECT_EQ(report(s, 500), head + "Spooldir: /srv/norvo/spool\nSpoollimit: 64 MiB\n" + tail);
+    s.spool_dir[0] = '\0';
+    EXPECT_EQ(report(s, 500), head + "Spoollimit: 64 MiB\n" + tail);
 }
