@@ -41,7 +41,6 @@ LOSS_LIMIT = 0.001                  # a run with less loss than this counts as l
 BURST_S = 2.0                       # s of traffic per paced run
 FLAT_OUT_FRAMES = 2000000           # frames of the unpaced run
 DROP_LOG_WAIT_S = 1.3               # s; norvo reads its drop counter about once a second
-DRAIN_IDLE_NS = 2000000             # ns of CPU per 100 ms below which a process is idle
 # libpcap's capture ring hands over a block of frames when it is full or when
 # the read time-out has passed since its first frame: norvo's is 100 ms,
 # tcpdump's 1000 ms. Frames of a burst's last block arrive that late.
@@ -92,33 +91,10 @@ def stat_cpu_ns(pid):
     return (int(fields[11]) + int(fields[12])) * 1000000000 // TICK_HZ
 
 
-def sched_cpu_ns(pid):
-    """Run time of the process's live threads, in ns (finer than the tick counts)."""
-    total = 0
-    for tid in os.listdir("/proc/%d/task" % pid):
-        try:
-            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
-                total += int(f.read().split()[0])
-        except (FileNotFoundError, ProcessLookupError):
-            pass  # a thread that ended between the listing and the read
-    return total
 
 
-def task_count(pid):
-    return len(os.listdir("/proc/%d/task" % pid))
 
 
-def wait_idle(pid, timeout):
-    """Waits until the process uses less than DRAIN_IDLE_NS of CPU per 100 ms."""
-    deadline = time.monotonic() + timeout
-    last = sched_cpu_ns(pid)
-    while time.monotonic() < deadline:
-        time.sleep(0.1)
-        now = sched_cpu_ns(pid)
-        if now - last < DRAIN_IDLE_NS:
-            return True
-        last = now
-    return False
 
 
 class Bench:
@@ -174,7 +150,7 @@ class Bench:
             raise RuntimeError("norvo did not start listening; stderr: %s; log: %r"
                                % (self.norvo.stderr(), self.syslog.texts()))
         time.sleep(0.5)  # the capture thread opens its handle after that line
-        self.norvo_tasks = task_count(self.norvo.pid)
+        self.norvo_tasks = harness.task_count(self.norvo.pid)
         # Frames sent before the capture socket exists are lost; warm up
         # until a dump shows the marker address.
         for _ in range(30):
@@ -196,7 +172,7 @@ class Bench:
                                % self.norvo.stdout()[-500:])
         # The dump is complete when its thread has ended and the pipe is read.
         deadline = time.monotonic() + 30
-        while task_count(self.norvo.pid) > self.norvo_tasks and time.monotonic() < deadline:
+        while harness.task_count(self.norvo.pid) > self.norvo_tasks and time.monotonic() < deadline:
             time.sleep(0.05)
         size = -1
         while time.monotonic() < deadline:
@@ -213,12 +189,12 @@ class Bench:
     def run_norvo(self, rate, count, spread, tool="norvo"):
         pid = self.norvo.pid
         log_start = len(self.syslog.snapshot())
-        rx0, stat0, sched0 = self.rx_packets(), stat_cpu_ns(pid), sched_cpu_ns(pid)
+        rx0, stat0, sched0 = self.rx_packets(), stat_cpu_ns(pid), harness.sched_cpu_ns(pid)
         sent, seconds, achieved = self.inject(count, rate, spread)
         sent_at = time.monotonic()
         time.sleep(BLOCK_WAIT_S)
-        drained = wait_idle(pid, 10)
-        stat1, sched1 = stat_cpu_ns(pid), sched_cpu_ns(pid)
+        drained = harness.wait_idle(pid, 10)
+        stat1, sched1 = stat_cpu_ns(pid), harness.sched_cpu_ns(pid)
         time.sleep(max(0.0, DROP_LOG_WAIT_S - (time.monotonic() - sent_at)))
         rx1 = self.rx_packets()
         kernel_drops = 0
@@ -264,11 +240,11 @@ class Bench:
             if proc.poll() is not None:
                 raise RuntimeError("tcpdump ended at start: %s" % "".join(lines))
             pid = proc.pid  # ip netns exec execs tcpdump in place
-            rx0, stat0, sched0 = self.rx_packets(), stat_cpu_ns(pid), sched_cpu_ns(pid)
+            rx0, stat0, sched0 = self.rx_packets(), stat_cpu_ns(pid), harness.sched_cpu_ns(pid)
             sent, seconds, achieved = self.inject(count, rate, spread)
             time.sleep(TCPDUMP_BLOCK_WAIT_S)
-            drained = wait_idle(pid, 10)
-            stat1, sched1 = stat_cpu_ns(pid), sched_cpu_ns(pid)
+            drained = harness.wait_idle(pid, 10)
+            stat1, sched1 = stat_cpu_ns(pid), harness.sched_cpu_ns(pid)
             rx1 = self.rx_packets()
         finally:
             status = netns.stop_process(proc, signal.SIGINT, 10)

@@ -42,22 +42,12 @@ MARK_SRC = "198.18.200.200"
 MARK_DST = "198.19.200.200"
 SEED = 20261209         # first input of the source bijection
 BLOCK_WAIT_S = 0.4      # s, covers norvo's capture block time-out
-DRAIN_IDLE_NS = 2000000  # ns of CPU per 100 ms below which a process is idle
 RECORD = struct.Struct("=IIIq")  # BinFile record: address, input, output, time tag
 REFUSED = re.compile(r"^Category flood: address table limit of (\d+) MiB reached: (\d+) new "
                      r"addresses, (\d+) packets and (\d+) bytes not counted in this period$")
 DROP_LINE = re.compile(r"^Kernel dropped (\d+) frames on device (\S+)$")
 
 
-def scatter(i):
-    """norvo-inject's source bijection (inject_scatter)."""
-    i &= 0xffffffff
-    i ^= i >> 16
-    i = (i * 0x7feb352d) & 0xffffffff
-    i ^= i >> 15
-    i = (i * 0x846ca68b) & 0xffffffff
-    i ^= i >> 16
-    return i
 
 
 def quad(text):
@@ -73,31 +63,10 @@ def status_kib(pid, key):
     return 0
 
 
-def sched_cpu_ns(pid):
-    total = 0
-    for tid in os.listdir("/proc/%d/task" % pid):
-        try:
-            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
-                total += int(f.read().split()[0])
-        except (FileNotFoundError, ProcessLookupError):
-            pass
-    return total
 
 
-def task_count(pid):
-    return len(os.listdir("/proc/%d/task" % pid))
 
 
-def wait_idle(pid, timeout):
-    deadline = time.monotonic() + timeout
-    last = sched_cpu_ns(pid)
-    while time.monotonic() < deadline:
-        time.sleep(0.1)
-        now = sched_cpu_ns(pid)
-        if now - last < DRAIN_IDLE_NS:
-            return True
-        last = now
-    return False
 
 
 class Cleanups:
@@ -180,10 +149,10 @@ class Flood:
         if line is None:
             raise RuntimeError("no dump within 20 s of SIGHUP")
         deadline = time.monotonic() + 120
-        while task_count(self.norvo.pid) > self.tasks and time.monotonic() < deadline:
+        while harness.task_count(self.norvo.pid) > self.tasks and time.monotonic() < deadline:
             time.sleep(0.01)
         seconds = time.monotonic() - began
-        if task_count(self.norvo.pid) > self.tasks:
+        if harness.task_count(self.norvo.pid) > self.tasks:
             raise RuntimeError("the dump thread did not end within 120 s")
         return seconds, self.records(offset)
 
@@ -201,7 +170,7 @@ class Flood:
         self.cleanups.addCleanup(self.norvo.stop)
         if self.syslog.wait_text("Listening on device %s." % self.link.b, 10) is None:
             raise RuntimeError("norvo did not start; stderr: %s" % self.norvo.stderr())
-        self.tasks = task_count(self.norvo.pid)
+        self.tasks = harness.task_count(self.norvo.pid)
         # Frames sent before the capture socket exists are lost: warm up
         # until a dump holds the marker.
         for _ in range(30):
@@ -217,17 +186,17 @@ class Flood:
         args, pid = self.args, None
         self.start()
         pid = self.norvo.pid
-        wait_idle(pid, 10)
+        harness.wait_idle(pid, 10)
         rss_before = status_kib(pid, "VmRSS")
         log_start = len(self.syslog.snapshot())
-        rx0, cpu0 = self.rx_packets(), sched_cpu_ns(pid)
+        rx0, cpu0 = self.rx_packets(), harness.sched_cpu_ns(pid)
         sampler = RssSampler(pid)
         sampler.start()
         sent, seconds, achieved = self.inject("--scatter-src", SEED, "-d", DEST,
                                               "-c", args.sources, "-r", args.rate)
         time.sleep(BLOCK_WAIT_S)
-        drained = wait_idle(pid, 30)
-        cpu1 = sched_cpu_ns(pid)
+        drained = harness.wait_idle(pid, 30)
+        cpu1 = harness.sched_cpu_ns(pid)
         time.sleep(1.3)  # norvo reads its drop counter about once a second
         rx1 = self.rx_packets()
         dump_s, rows = self.dump()
@@ -268,7 +237,7 @@ class Flood:
         """With a limit: every stored source once with exactly its frame, the
         destination with every frame that arrived, and stored + refused +
         dropped by the kernel = sent."""
-        expected = {scatter(SEED + k): k for k in range(sent)}
+        expected = {harness.scatter(SEED + k): k for k in range(sent)}
         problems = []
         stored = set()
         dest = quad(DEST)

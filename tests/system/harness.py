@@ -332,3 +332,48 @@ class Traffic:
                 lambda out: out.count("Popping packet from queue\n") > queued, timeout):
             raise AssertionError("norvo did not take all %d packets from its queue; stdout: %r"
                                  % (queued, self.daemon.stdout()[-3000:]))
+
+
+# --- process figures and the injector's sources, shared with bench/ ---
+
+DRAIN_IDLE_NS = 2000000  # ns of CPU per 100 ms below which a process is idle
+
+
+def sched_cpu_ns(pid):
+    """Run time of the process's live threads, in ns (finer than the tick counts)."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                total += int(f.read().split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            pass  # a thread that ended between the listing and the read
+    return total
+
+
+def task_count(pid):
+    return len(os.listdir("/proc/%d/task" % pid))
+
+
+def wait_idle(pid, timeout):
+    """Waits until the process uses less than DRAIN_IDLE_NS of CPU per 100 ms."""
+    deadline = time.monotonic() + timeout
+    last = sched_cpu_ns(pid)
+    while time.monotonic() < deadline:
+        time.sleep(0.1)
+        now = sched_cpu_ns(pid)
+        if now - last < DRAIN_IDLE_NS:
+            return True
+        last = now
+    return False
+
+
+def scatter(i):
+    """norvo-inject's source bijection (inject_scatter)."""
+    i &= 0xffffffff
+    i ^= i >> 16
+    i = (i * 0x7feb352d) & 0xffffffff
+    i ^= i >> 15
+    i = (i * 0x846ca68b) & 0xffffffff
+    i ^= i >> 16
+    return i

@@ -11,7 +11,7 @@ import signal
 import unittest
 
 import netns
-from harness import LOG_DAEMON, LOG_ERR, Traffic, program, start_norvo, write_config
+from harness import LOG_DAEMON, LOG_ERR, Traffic, program, scatter, start_norvo, write_config
 
 SOURCES = 20000      # about twice what a 1 MiB table holds
 RATE = 20000         # frames/s, gentle for a daemon printing every packet
@@ -28,15 +28,6 @@ READY = os.geteuid() == 0 and os.path.exists(program("norvo")) and \
     os.path.exists(program("norvo-inject"))
 
 
-def scatter(i):
-    """norvo-inject's source bijection (inject_scatter)."""
-    i &= 0xffffffff
-    i ^= i >> 16
-    i = (i * 0x7feb352d) & 0xffffffff
-    i ^= i >> 15
-    i = (i * 0x846ca68b) & 0xffffffff
-    i ^= i >> 16
-    return i
 
 
 def dotted(address):
