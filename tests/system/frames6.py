@@ -8,7 +8,7 @@ IPv6 switched off, so no stack answers them; a promiscuous capture still
 sees them.
 
 Run as a program inside the sender's namespace (`ip netns exec NS python3
-frames6.py IFACE`), it reads a JSON list of frame specs on standard input,
+frames6.py IFACE`), it reads a JSON list of frame shapes on standard input,
 sends them in order and prints how many it sent.
 """
 
@@ -33,18 +33,18 @@ def checked(address):
     return a.packed
 
 
-def frame(spec):
-    """Ethernet + IPv6 + extension headers + transport, padded to spec["length"].
+def frame(shape):
+    """Ethernet + IPv6 + extension headers + transport, padded to shape["length"].
 
-    spec: src, dst, proto (name or number), sport, dport, ext (list of
+    shape: src, dst, proto (name or number), sport, dport, ext (list of
     "hop", "routing", "dest" or "frag:OFFSET"), tags (VLAN tag types, outer
     first), length (bytes on the wire, tags included).
     """
-    src, dst = checked(spec["src"]), checked(spec["dst"])
-    proto = spec.get("proto", "udp")
+    src, dst = checked(shape["src"]), checked(shape["dst"])
+    proto = shape.get("proto", "udp")
     proto = PROTOS.get(proto, proto)
     chain = []
-    for ext in spec.get("ext", []):
+    for ext in shape.get("ext", []):
         if ext.startswith("frag:"):
             chain.append((FRAGMENT, int(ext[5:])))
         else:
@@ -56,10 +56,10 @@ def frame(spec):
             body += struct.pack("!BBHI", following, 0, offset << 3 | 1, 0x4e4f5256)
         else:
             body += struct.pack("!BB", following, 0) + bytes(6)  # padding options, 8 bytes
-    body += struct.pack("!HH", spec.get("sport", 0), spec.get("dport", 0)) + bytes(16)
-    tags = b"".join(struct.pack("!HH", tpid, 10 + i) for i, tpid in enumerate(spec.get("tags", [])))
+    body += struct.pack("!HH", shape.get("sport", 0), shape.get("dport", 0)) + bytes(16)
+    tags = b"".join(struct.pack("!HH", tpid, 10 + i) for i, tpid in enumerate(shape.get("tags", [])))
     head = 14 + len(tags) + 40
-    length = spec.get("length", head + len(body))
+    length = shape.get("length", head + len(body))
     if length < head + len(body):
         raise ValueError("frame of %d bytes does not fit in length %d" % (head + len(body), length))
     body += bytes(length - head - len(body))
@@ -67,10 +67,10 @@ def frame(spec):
     return DST_MAC + SRC_MAC + tags + b"\x86\xdd" + ip + body
 
 
-def send(interface, specs):
+def send(interface, shapes):
     frames = []
-    for spec in specs:
-        frames += [frame(spec)] * spec.get("count", 1)
+    for shape in shapes:
+        frames += [frame(shape)] * shape.get("count", 1)
     sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
     try:
         sock.bind((interface, 0))
@@ -81,8 +81,8 @@ def send(interface, specs):
     return len(frames)
 
 
-def wire_length(spec):
-    return len(frame(spec))
+def wire_length(shape):
+    return len(frame(shape))
 
 
 if __name__ == "__main__":

@@ -88,8 +88,8 @@ IGNORED = [ipaddress.ip_network("2001:db8:2:ff::/64")]
 def frames():
     """Every frame sent: (source, destination, length)."""
     out = [(s, d, n) for s, d, n, c in V4 for _ in range(c)]
-    for spec in V6:
-        out += [(spec["src"], spec["dst"], frames6.wire_length(spec))] * spec.get("count", 1)
+    for shape in V6:
+        out += [(shape["src"], shape["dst"], frames6.wire_length(shape))] * shape.get("count", 1)
     return out
 
 
