@@ -64,23 +64,6 @@ DROP_LINE = re.compile(r"^Kernel dropped (\d+) frames on device (\S+)$")
 TICK_HZ = os.sysconf("SC_CLK_TCK")
 
 
-class Cleanups:
-    """Collects undo steps (the netns helpers expect a test case's addCleanup)."""
-
-    def __init__(self):
-        self.steps = []
-
-    def addCleanup(self, fn, *args, **kwargs):
-        self.steps.append((fn, args, kwargs))
-
-    def run(self):
-        while self.steps:
-            fn, args, kwargs = self.steps.pop()
-            try:
-                fn(*args, **kwargs)
-            except Exception as e:  # a failed undo must not stop the others
-                print("e2e: clean-up %s failed: %s" % (getattr(fn, "__name__", fn), e),
-                      file=sys.stderr)
 
 
 def stat_cpu_ns(pid):
@@ -403,7 +386,7 @@ def main():
         if not os.access(harness.program(name), os.X_OK):
             sys.exit("e2e: %s is not built" % harness.program(name))
 
-    cleanups = Cleanups()
+    cleanups = harness.Cleanups("e2e")
     try:
         bench = Bench(args, cleanups)
         bench.tmpdir = tempfile.mkdtemp(prefix="norvo-e2e-")

@@ -69,21 +69,6 @@ def status_kib(pid, key):
 
 
 
-class Cleanups:
-    def __init__(self):
-        self.steps = []
-
-    def addCleanup(self, fn, *args, **kwargs):
-        self.steps.append((fn, args, kwargs))
-
-    def run(self):
-        while self.steps:
-            fn, args, kwargs = self.steps.pop()
-            try:
-                fn(*args, **kwargs)
-            except Exception as e:  # a failed undo must not stop the others
-                print("flood: clean-up %s failed: %s" % (getattr(fn, "__name__", fn), e),
-                      file=sys.stderr)
 
 
 class RssSampler(threading.Thread):
@@ -288,7 +273,7 @@ def main():
     import harness
     import netns
 
-    cleanups = Cleanups()
+    cleanups = harness.Cleanups("flood")
     try:
         result = Flood(args, cleanups).run()
     finally:

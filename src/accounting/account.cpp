@@ -82,23 +82,32 @@ static struct ip6_entry *account_entry6(struct cat *category, struct addr6 addre
     return iptable6_add(category->table6, address);
 }
 
-/* As for IPv4 below, against the category's IPv6 rules and table. */
-static void account_packet6(struct cat *category, const struct packet_info *packet)
+/*
+ * Both directions of one packet, for either address family: `match` judges
+ * an address and port against a rule list, `entry` finds or makes the
+ * counters of an own address (null when its table refuses it).
+ */
+template <typename Addr, typename Rules, typename Match, typename Entry>
+static void account_directions(struct cat *category, const struct packet_info *packet,
+                               const Rules *primary, const Rules *secondary, Addr src, Addr dst,
+                               Match match, Entry entry)
 {
     int refused = 0;
-    if (rule_match6(category->primary6, packet->src6, packet->sport) == 1 &&
-        rule_match6(category->secondary6, packet->dst6, packet->dport) == 1) {
-        struct ip6_entry *entry = account_entry6(category, packet->src6);
-        if (entry != nullptr)
-            entry->output += packet->len;
+    /* Sent: own side is the source, judged by its own port. */
+    if (match(primary, src, packet->sport) == 1 && match(secondary, dst, packet->dport) == 1) {
+        auto *counters = entry(category, src);
+        if (counters != nullptr)
+            counters->output += packet->len;
         else
             refused |= 1;
     }
-    if (rule_match6(category->primary6, packet->dst6, packet->dport) == 1 &&
-        rule_match6(category->secondary6, packet->src6, packet->sport) == 1) {
-        struct ip6_entry *entry = account_entry6(category, packet->dst6);
-        if (entry != nullptr)
-            entry->input += packet->len;
+    /* Received: own side is the destination. Independent of the first test,
+     * so traffic between two own addresses counts on both, and a packet to
+     * itself adds to both counters of one entry. */
+    if (match(primary, dst, packet->dport) == 1 && match(secondary, src, packet->sport) == 1) {
+        auto *counters = entry(category, dst);
+        if (counters != nullptr)
+            counters->input += packet->len;
         else
             refused |= 2;
     }
@@ -108,33 +117,12 @@ static void account_packet6(struct cat *category, const struct packet_info *pack
 
 void account_packet(struct cat *category, const struct packet_info *packet)
 {
-    if (packet->family == PACKET_IPV6) {
-        account_packet6(category, packet);
-        return;
-    }
-    int refused = 0;
-    /* Sent: own side is the source, judged by its own port. */
-    if (rule_match(category->primary, packet->src, packet->sport) == 1 &&
-        rule_match(category->secondary, packet->dst, packet->dport) == 1) {
-        struct ip_entry *entry = account_entry(category, packet->src);
-        if (entry != nullptr)
-            entry->output += packet->len;
-        else
-            refused |= 1;
-    }
-    /* Received: own side is the destination. Independent of the first test,
-     * so traffic between two own addresses counts on both, and a packet to
-     * itself adds to both counters of one entry. */
-    if (rule_match(category->primary, packet->dst, packet->dport) == 1 &&
-        rule_match(category->secondary, packet->src, packet->sport) == 1) {
-        struct ip_entry *entry = account_entry(category, packet->dst);
-        if (entry != nullptr)
-            entry->input += packet->len;
-        else
-            refused |= 2;
-    }
-    if (refused)
-        account_refuse(category, packet, refused);
+    if (packet->family == PACKET_IPV6)
+        account_directions(category, packet, category->primary6, category->secondary6,
+                           packet->src6, packet->dst6, rule_match6, account_entry6);
+    else
+        account_directions(category, packet, category->primary, category->secondary,
+                           packet->src, packet->dst, rule_match, account_entry);
 }
 
 void account_report_refused(struct cat *category)

@@ -24,6 +24,7 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -219,12 +220,14 @@ class Norvo:
             stream.close()
 
 
-def wait_until(condition, timeout, what):
-    """Polls condition() until it holds; fails naming `what` after timeout s."""
+def wait_until(condition, timeout, what, detail=None):
+    """Polls condition() until it holds; fails naming `what` (and detail(),
+    such as the daemon's last log lines) after timeout s."""
     deadline = time.monotonic() + timeout
     while not condition():
         if time.monotonic() > deadline:
-            raise AssertionError("%s: not within %.0f s" % (what, timeout))
+            raise AssertionError("%s: not within %.0f s%s"
+                                 % (what, timeout, "; " + detail() if detail else ""))
         time.sleep(0.05)
 
 
@@ -377,3 +380,24 @@ def scatter(i):
     i = (i * 0x846ca68b) & 0xffffffff
     i ^= i >> 16
     return i
+
+
+class Cleanups:
+    """Collects undo steps for a script that is no test case (the netns
+    helpers expect a test case's addCleanup); run() undoes them, last first."""
+
+    def __init__(self, name):
+        self.name = name
+        self.steps = []
+
+    def addCleanup(self, fn, *args, **kwargs):
+        self.steps.append((fn, args, kwargs))
+
+    def run(self):
+        while self.steps:
+            fn, args, kwargs = self.steps.pop()
+            try:
+                fn(*args, **kwargs)
+            except Exception as e:  # a failed undo must not stop the others
+                print("%s: clean-up %s failed: %s" % (self.name, getattr(fn, "__name__", fn), e),
+                      file=sys.stderr)

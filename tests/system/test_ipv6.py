@@ -26,7 +26,7 @@ import frames6
 import harness
 import mariadb
 import netns
-from harness import Traffic, program, start_norvo, write_config
+from harness import Traffic, program, start_norvo, wait_until, write_config
 
 READY = os.geteuid() == 0 and all(
     os.path.exists(program(p)) for p in ("norvo", "norvo-inject", "norvo-binread"))
@@ -220,11 +220,7 @@ class MixedTraffic(unittest.TestCase):
         self.traffic.settle()
 
     def wait_until(self, condition, what, timeout=10):
-        deadline = time.monotonic() + timeout
-        while not condition():
-            if time.monotonic() > deadline:
-                self.fail("%s within %d s; log: %r" % (what, timeout, self.log.texts()[-20:]))
-            time.sleep(0.05)
+        wait_until(condition, timeout, what, lambda: "log: %r" % self.log.texts()[-20:])
 
     def dump(self):
         """SIGHUP, then waits for every back-end; returns the range of possible time tags."""

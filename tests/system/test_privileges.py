@@ -19,7 +19,7 @@ import time
 import unittest
 
 import netns
-from harness import LOG_ERR, Norvo, SyslogCapture, Traffic, program, write_config
+from harness import LOG_ERR, Norvo, SyslogCapture, Traffic, program, wait_until, write_config
 
 NOBODY = 65534
 CAPS = "net_raw,net_admin"
@@ -81,12 +81,8 @@ class UnprivilegedUser(unittest.TestCase):
         self.addCleanup(self.daemon.stop)
 
     def wait_until(self, condition, what, timeout=10):
-        deadline = time.monotonic() + timeout
-        while not condition():
-            if time.monotonic() > deadline:
-                self.fail("%s within %d s; log: %r; stderr: %r"
-                          % (what, timeout, self.log.texts()[-20:], self.daemon.stderr()))
-            time.sleep(0.05)
+        wait_until(condition, timeout, what, lambda: "log: %r; stderr: %r"
+                   % (self.log.texts()[-20:], self.daemon.stderr()))
 
     def test_captures_and_dumps_with_only_the_two_capabilities(self):
         self.start(CAPS)
